@@ -1,0 +1,61 @@
+// The tolerant sort method behind `unique_rows`: NumPy arrays in, result tuple out.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+
+#include "tolerant_sort/arg_sort_along_height.h"
+#include "tolerant_sort/default_initialization_allocator.h"
+#include "tolerant_sort/group_sorted_rows.h"
+#include "tolerant_sort/sort_ids_and_inverse.h"
+
+namespace rilo {
+
+namespace py = pybind11;
+
+// Unique rows of a C-contiguous two-dimensional `query` under a per-column tolerance, as the
+// tuple (unique rows, representative indices, inverse). `sorted_index` selects the stable order
+// and puts the groups in ascending order of their representative rows.
+template <typename T>
+py::tuple UniqueRowsSort(const py::array_t<T>& query, bool sorted_index, T tolerance) {
+  const py::buffer_info input = query.request();
+  if (input.ndim != 2) throw std::runtime_error("input array must be 2D");
+  const int n = static_cast<int>(input.shape[0]);
+  const int m = static_cast<int>(input.shape[1]);
+  const T* data = static_cast<const T*>(input.ptr);
+
+  py::array_t<int> inverse(n);
+  int* inverse_data = inverse.mutable_data();
+  IndexVector<int> sorted_ids(n);
+  IndexVector<int> group_starts(n);
+  int k = 0;
+  if (n > 0) {
+    std::iota(sorted_ids.begin(), sorted_ids.end(), 0);
+    if (sorted_index) {
+      internal::ArgSortAlongHeight<true>(data, n, m, tolerance, sorted_ids);
+    } else {
+      internal::ArgSortAlongHeight<false>(data, n, m, tolerance, sorted_ids);
+    }
+    k = GroupSortedRows(data, n, m, tolerance, sorted_ids, group_starts, inverse_data);
+  }
+
+  py::array_t<int> representatives(k);
+  int* representative_data = representatives.mutable_data();
+  for (int group = 0; group < k; ++group) {
+    representative_data[group] = sorted_ids[group_starts[group]];
+  }
+  if (sorted_index) SortIdsAndInverse(k, representative_data, n, inverse_data);
+
+  py::array_t<T> unique({k, m});
+  T* unique_data = unique.mutable_data();
+  for (int group = 0; group < k; ++group) {
+    std::copy_n(data + representative_data[group] * m, m, unique_data + group * m);
+  }
+  return py::make_tuple(unique, representatives, inverse);
+}
+
+}  // namespace rilo

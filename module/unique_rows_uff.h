@@ -1,0 +1,47 @@
+// The projection sweep method behind `unique_rows`: NumPy arrays in, result tuple out.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "projection_sweep/uff.h"
+
+namespace rilo {
+
+namespace py = pybind11;
+
+// Unique rows of a C-contiguous two-dimensional `query` under a Euclidean tolerance, swept
+// along the all-ones direction, as the tuple (unique rows, representative indices, inverse).
+// Fewer than two dimensions raise IndexError, more than two RuntimeError.
+template <typename T>
+py::tuple UniqueRowsUff(const py::array_t<T>& query, bool sorted_index, T tolerance) {
+  const py::buffer_info input = query.request();
+  for (py::ssize_t axis = 0; axis < 2; ++axis) {
+    if (input.ndim <= axis) {
+      throw py::index_error("invalid axis: " + std::to_string(axis) +
+                            " (ndim = " + std::to_string(input.ndim) + ")");
+    }
+  }
+  if (input.ndim != 2) throw std::runtime_error("input array must be 2D");
+  const int n = static_cast<int>(input.shape[0]);
+  const int m = static_cast<int>(input.shape[1]);
+  const T* data = static_cast<const T*>(input.ptr);
+  const std::vector<T> direction(m, T{1});
+
+  py::array_t<int> representatives(n);
+  py::array_t<int> inverse(n);
+  py::array_t<T> unique({n, m});
+  int k = 0;
+  Uff(data, n, m, direction.data(), tolerance, sorted_index, unique.mutable_data(),
+      representatives.mutable_data(), k, inverse.mutable_data());
+
+  unique.resize({k, m}, false);
+  representatives.resize({k}, false);
+  return py::make_tuple(unique, representatives, inverse);
+}
+
+}  // namespace rilo

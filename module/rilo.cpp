@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "module/unique_rows_sort.h"
 #include "module/unique_rows_uff.h"
@@ -56,9 +57,23 @@ bool SelectsSweep(const std::string& method) {
   return (first & ~0x20u) == 'A';
 }
 
+// Smallest double magnitude that rounds to infinity as a float: FLT_MAX plus half its last unit
+// (the tie rounds to the even neighbour, 2^128).
+constexpr double kFloatOverflowThreshold = 0x1.ffffffp127;
+
+// `tolerance` rounded to the nearest T, ties to even; magnitudes beyond T's range become
+// infinities of the same sign. Spelled out because a narrowing cast out of range is undefined.
+template <typename T>
+T RoundToElementType(double tolerance) {
+  if (std::is_same_v<T, float> && std::abs(tolerance) >= kFloatOverflowThreshold) {
+    return std::copysign(std::numeric_limits<T>::infinity(), static_cast<T>(tolerance > 0 ? 1 : -1));
+  }
+  return static_cast<T>(tolerance);
+}
+
 template <typename T>
 py::tuple UniqueRowsOf(const py::array& query, double tolerance, bool sorted_index, bool sweep) {
-  const T tolerance_in_t = static_cast<T>(tolerance);
+  const T tolerance_in_t = RoundToElementType<T>(tolerance);
   const py::array_t<T> converted = ToContiguous<T>(query);
   return sweep ? rilo::UniqueRowsUff<T>(converted, sorted_index, tolerance_in_t)
                : rilo::UniqueRowsSort<T>(converted, sorted_index, tolerance_in_t);

@@ -1,0 +1,74 @@
+"""The installed type stubs: a typed caller passes `mypy --strict`, and wrong uses are reported."""
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy")
+
+GOOD_CALLER = """
+    from typing import assert_type
+
+    import numpy as np
+    import numpy.typing as npt
+
+    import rilo
+
+
+    def weld(points: npt.NDArray[np.float64]) -> npt.NDArray[np.int32]:
+        unique, index, inverse = rilo.unique_rows(points, 1e-6, True, "sort")
+        assert_type(unique, npt.NDArray[np.float64])
+        assert_type(index, npt.NDArray[np.int32])
+        return inverse
+
+
+    single = np.zeros((4, 3), dtype=np.float32)
+    result = rilo.unique_rows(single, tolerance=1, sorted_index=np.True_, method=b"a")
+    assert_type(result[0], npt.NDArray[np.float32])
+    assert_type(result[2], npt.NDArray[np.int32])
+    version: str = rilo.__version__
+"""
+
+# Every line marked "# wrong" must be reported, and no other line.
+BAD_CALLER = """
+    import numpy as np
+    import numpy.typing as npt
+
+    import rilo
+
+    single = np.zeros((4, 3), dtype=np.float32)
+    double = np.zeros((4, 3), dtype=np.float64)
+    integers = np.zeros((4, 3), dtype=np.int64)
+    rilo.unique_rows(integers, 0.1, True, "")  # wrong
+    widened: npt.NDArray[np.float64] = rilo.unique_rows(single, 0.1, True, "")[0]  # wrong
+    rilo.unique_rows(double, "0.1", True, "")  # wrong
+    rilo.unique_rows(double, 0.1, True, None)  # wrong
+    rilo.unique_rows(double, 0.1, True)  # wrong
+    wide_index: npt.NDArray[np.int64] = rilo.unique_rows(double, 0.1, True, "")[1]  # wrong
+    rilo.__version__ = "0.2"  # wrong
+"""
+
+
+def run_mypy(tmp_path, source):
+    """Writes `source` to caller.py in `tmp_path` and runs `mypy --strict` on it there."""
+    (tmp_path / "caller.py").write_text(textwrap.dedent(source))
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
+         "--cache-dir", str(tmp_path / "cache"), "caller.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+
+
+def test_typed_caller_passes_strict_mypy(tmp_path):
+    checked = run_mypy(tmp_path, GOOD_CALLER)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+def test_wrong_uses_are_reported(tmp_path):
+    checked = run_mypy(tmp_path, BAD_CALLER)
+    lines = textwrap.dedent(BAD_CALLER).splitlines()
+    expected = {number for number, line in enumerate(lines, 1) if line.endswith("# wrong")}
+    reported = {int(found) for found in re.findall(r"^caller\.py:(\d+): error", checked.stdout, re.M)}
+    assert checked.returncode == 1, checked.stdout + checked.stderr
+    assert reported == expected, checked.stdout

@@ -39,13 +39,15 @@ void CheckFitsIndexType(const py::array& query) {
   }
 }
 
-// `query` as a base-class, native-order, C-contiguous array of T; no copy when it already is one.
+// `query` as a base-class, native-order, aligned, C-contiguous array of T; no copy when it
+// already is one. Alignment is asked for because the drivers read the data through `const T*`.
 template <typename T>
 py::array_t<T> ToContiguous(const py::array& query) {
   auto& api = py::detail::npy_api::get();
   PyObject* converted = api.PyArray_FromAny_(
       query.ptr(), py::dtype::of<T>().release().ptr(), 0, 0,
-      api.NPY_ARRAY_ENSUREARRAY_ | api.NPY_ARRAY_FORCECAST_ | api.NPY_ARRAY_C_CONTIGUOUS_,
+      api.NPY_ARRAY_ENSUREARRAY_ | api.NPY_ARRAY_FORCECAST_ | api.NPY_ARRAY_C_CONTIGUOUS_ |
+          api.NPY_ARRAY_ALIGNED_,
       nullptr);
   if (converted == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::array_t<T>>(converted);

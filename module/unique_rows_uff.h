@@ -30,7 +30,9 @@ py::tuple UniqueRowsUff(const py::array_t<T>& query, bool sorted_index, T tolera
   const int n = static_cast<int>(input.shape[0]);
   const int m = static_cast<int>(input.shape[1]);
   const T* data = static_cast<const T*>(input.ptr);
-  const std::vector<T> direction(m, T{1});
+  // With no rows the direction is never read; sizing it by m alone would let an empty input
+  // with 2**31 - 1 columns demand gigabytes.
+  const std::vector<T> direction(n > 0 ? m : 0, T{1});
 
   py::array_t<int> representatives(n);
   py::array_t<int> inverse(n);

@@ -40,7 +40,7 @@ test-python: build
 	$(PY) -m pytest -q tests
 
 demo: build
-	$(PY) examples/weld_mesh.py
+	$(PY) examples/weld_mesh.py $(ARGS)
 
 clean:
 	rm -rf build $(VENV)

@@ -44,3 +44,60 @@ demo: build
 
 clean:
 	rm -rf build $(VENV)
+
+# `make asan`: the C++ tests and the whole pytest suite against an AddressSanitizer +
+# UndefinedBehaviorSanitizer build of the extension in build/asan, which never touches the
+# .venv install: PYTHONPATH puts build/asan ahead of site-packages. The interpreter itself is
+# not instrumented, so the sanitizer runtimes are preloaded into it (ASan must come first in
+# the library list). -fno-sanitize-recover and halt_on_error make the first report fatal.
+# No suppressions are used. Leak detection is on for the C++ tests; in the interpreter it is
+# off, because CPython and NumPy deliberately keep objects alive until exit and every run would
+# report them; tests/test_leaks.py measures the extension's own leaks there instead.
+ASAN_BUILD := build/asan
+ASAN_CPP_TEST_BUILD := build/asan-cpp-tests
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1
+SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0:strict_init_order=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+PROJECT_VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+CMAKE_NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+
+.PHONY: asan asan-build asan-cpp
+
+asan-build: $(VENV)/.requirements
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) $(CMAKE_NINJA) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DSKBUILD_PROJECT_NAME=rilo \
+	  -DSKBUILD_PROJECT_VERSION=$(PROJECT_VERSION) -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+
+asan-cpp: $(VENV)/.requirements
+	$(VENV)/bin/cmake -S tests/cpp -B $(ASAN_CPP_TEST_BUILD) $(CMAKE_NINJA) \
+	  -DRILO_TEST_FLAGS="$(subst $() ,;,$(SANITIZE_FLAGS))" > /dev/null
+	$(VENV)/bin/cmake --build $(ASAN_CPP_TEST_BUILD)
+	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(ASAN_CPP_TEST_BUILD)/rilo_cpp_tests
+
+asan: asan-cpp asan-build
+	env $(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_RUNTIMES)" PYTHONPATH=$(abspath $(ASAN_BUILD)) \
+	  $(PY) -c 'import rilo, sys; sys.exit(not rilo.__file__.startswith("$(abspath $(ASAN_BUILD))"))'
+	env $(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_RUNTIMES)" PYTHONPATH=$(abspath $(ASAN_BUILD)) \
+	  $(PY) -m pytest -q -p no:cacheprovider tests
+
+# `make sort-bounds`: searches for inputs that make std::sort under the tolerant comparator
+# (and under arbitrary asymmetric relations) leave the range it sorts, with AddressSanitizer and
+# the libstdc++ debug mode on, then checks with a non-asymmetric relation that the search does
+# detect escapes. SORT_SEARCH_SECONDS bounds the main search.
+SORT_SEARCH_SECONDS ?= 60
+SORT_SEARCH := build/fuzz/sort_bounds_search
+
+.PHONY: sort-bounds
+
+$(SORT_SEARCH): fuzz/sort_bounds_search.cpp $(wildcard tolerant_sort/*)
+	mkdir -p $(dir $@)
+	g++ -std=c++17 -I. $(SANITIZE_FLAGS) -ffp-contract=off -D_GLIBCXX_DEBUG -D_GLIBCXX_ASSERTIONS \
+	  -o $@ fuzz/sort_bounds_search.cpp
+
+sort-bounds: $(SORT_SEARCH)
+	$(SORT_SEARCH) $(SORT_SEARCH_SECONDS)
+	$(SORT_SEARCH) 10 --control

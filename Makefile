@@ -10,7 +10,7 @@ FOUND_PYTHON := $(or $(PYTHON),\
 SOURCES := CMakeLists.txt pyproject.toml $(wildcard module/* tolerant_sort/* projection_sweep/* stubs/rilo-stubs/*)
 CPP_TEST_BUILD := build/cpp-tests
 
-.PHONY: build test test-cpp test-python demo clean
+.PHONY: build test test-cpp test-python demo bench clean
 
 build: $(VENV)/.installed
 
@@ -41,6 +41,13 @@ test-python: build
 
 demo: build
 	$(PY) examples/weld_mesh.py $(ARGS)
+
+# `make bench`: rilo against its peers and the sort floors; writes bench/results/. Its own
+# requirements are installed here only. BENCH_ARGS=--huge adds 1e7 rows, --quick is a smoke run.
+bench: build
+	$(PY) -m pip install --quiet -r bench/requirements.txt
+	sh bench/ensure_system_libs.sh $(PY)
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

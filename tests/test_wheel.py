@@ -1,0 +1,76 @@
+"""`pip wheel .` builds a wheel that installs into a fresh virtual environment, pulls in NumPy,
+carries the type stubs and the licence, and passes the module's tests there, away from the
+source tree."""
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+pytestmark = pytest.mark.wheel
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The tests that exercise the module alone, with NumPy and pytest and nothing of the tree.
+MODULE_TESTS = ["test_module.py", "test_sort_method.py", "test_sweep_method.py",
+                "test_sweep_reference.py"]
+# Building and installing take under a minute here; the limit only stops a hung step.
+STEP_TIMEOUT_SECONDS = 600
+
+
+def run(command, cwd):
+    """Runs `command` in `cwd` without PYTHONPATH, failing the test with its output on error."""
+    environment = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    finished = subprocess.run([str(part) for part in command], cwd=cwd, env=environment,
+                              capture_output=True, text=True, timeout=STEP_TIMEOUT_SECONDS)
+    assert finished.returncode == 0, f"{command}\n{finished.stdout}\n{finished.stderr}"
+    return finished.stdout
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    """A wheel built by `pip wheel .` from the source tree, in its own build directory."""
+    directory = tmp_path_factory.mktemp("wheel")
+    run([sys.executable, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", directory,
+         "--config-settings=build-dir=" + str(directory / "build"), ROOT], cwd=directory)
+    (built,) = directory.glob("rilo-*.whl")
+    return built
+
+
+@pytest.fixture(scope="module")
+def installed(wheel, tmp_path_factory):
+    """The Python of a fresh virtual environment with the wheel and pytest installed."""
+    directory = tmp_path_factory.mktemp("venv")
+    run([sys.executable, "-m", "venv", directory / "env"], cwd=directory)
+    python = directory / "env" / "bin" / "python"
+    run([python, "-m", "pip", "install", "--quiet", wheel, "pytest"], cwd=directory)
+    return python
+
+
+def test_wheel_carries_module_stubs_and_licence(wheel):
+    names = zipfile.ZipFile(wheel).namelist()
+    assert any(name.startswith("rilo.cpython-313") and name.endswith(".so") for name in names)
+    assert "rilo-stubs/__init__.pyi" in names
+    assert "rilo-0.1.0.dist-info/licenses/LICENSE" in names
+    metadata = zipfile.ZipFile(wheel).read("rilo-0.1.0.dist-info/METADATA").decode()
+    assert "Requires-Dist: numpy" in metadata
+    assert "License-Expression: MIT" in metadata
+
+
+def test_fresh_environment_imports_the_installed_module(installed, tmp_path):
+    where = run([installed, "-c", "import numpy, rilo; print(rilo.__file__)"], cwd=tmp_path)
+    assert pathlib.Path(where.strip()).is_relative_to(installed.parent.parent)
+
+
+def test_module_tests_pass_against_the_installed_wheel(installed, tmp_path):
+    for source in (ROOT / "tests").glob("*.py"):
+        shutil.copy(source, tmp_path)
+    selected = [name for name in MODULE_TESTS if (tmp_path / name).exists()]
+    assert "test_module.py" in selected
+    where = run([installed, "-c", "import rilo; print(rilo.__file__)"], cwd=tmp_path)
+    assert pathlib.Path(where.strip()).is_relative_to(installed.parent.parent)
+    output = run([installed, "-m", "pytest", "-q", "-p", "no:cacheprovider", *selected],
+                 cwd=tmp_path)
+    assert " passed" in output and "failed" not in output

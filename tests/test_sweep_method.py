@@ -281,10 +281,10 @@ def hostile_rows(rng, dtype):
     """Small random rows sprinkled with NaN, infinities, signed zeros and huge values."""
     n = int(rng.integers(0, 25))
     m = int(rng.integers(0, 4))
-    specials = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e38, -1e38, 0.5])
+    unusual_values = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e38, -1e38, 0.5])
     rows = rng.integers(-2, 3, size=(n, m)) * 0.5
     mask = rng.random((n, m)) < 0.2
-    rows[mask] = rng.choice(specials, size=int(mask.sum()))
+    rows[mask] = rng.choice(unusual_values, size=int(mask.sum()))
     return rows.astype(dtype)
 
 

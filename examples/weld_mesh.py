@@ -355,6 +355,15 @@ def check_lines(soup, result, tolerance):
     return ok, lines
 
 
+def nan_warning(rows):
+    """A warning line when some rows hold NaN, which upsets the order both methods sort by."""
+    nan_rows = np.count_nonzero(np.isnan(rows).any(axis=1))
+    if nan_rows == 0:
+        return []
+    return [f"warning    {nan_rows:,} rows hold NaN: other rows may then fail to merge; "
+            f"drop them first with rows[~np.isnan(rows).any(axis=1)]"]
+
+
 def report_header(soup, tolerance):
     """The lines that describe the input."""
     rows = soup.rows
@@ -364,6 +373,7 @@ def report_header(soup, tolerance):
             "",
             f"input      {soup.description}",
             f"rows in    {rows.shape[0]:,} x {rows.shape[1]}, {rows.dtype}",
+            *nan_warning(rows),
             f"tolerance  {tolerance:g}",
             f"expected   {expected}",
             ""]

@@ -89,6 +89,14 @@ def test_integer_npy_file_is_read_as_float64(tmp_path):
     assert unique_counts(finished.stdout)["rilo sort method"] == 3
 
 
+def test_rows_holding_nan_are_pointed_out(tmp_path):
+    rows = np.array([[0.0, 1.0], [np.nan, 1.0], [0.0, 1.0], [2.0, np.nan]])
+    np.save(tmp_path / "gaps.npy", rows)
+    finished = run_demo("gaps.npy", cwd=tmp_path)
+    assert finished.returncode == 0, finished.stdout + finished.stderr
+    assert "warning    2 rows hold NaN" in finished.stdout
+
+
 def test_stl_cube_soup_welds_to_eight_corners(tmp_path):
     soup = CUBE_CORNERS[CUBE_FACES]
     moved = soup + np.random.default_rng(3).uniform(-1e-5, 1e-5, soup.shape).astype(np.float32)

@@ -20,9 +20,15 @@ MODULE_TESTS = ["test_module.py", "test_sort_method.py", "test_sweep_method.py",
 STEP_TIMEOUT_SECONDS = 600
 
 
+# Settings that point at another build of rilo (a sanitizer run sets both), not at the wheel.
+FOREIGN_SETTINGS = ("PYTHONPATH", "LD_PRELOAD")
+
+
 def run(command, cwd):
-    """Runs `command` in `cwd` without PYTHONPATH, failing the test with its output on error."""
-    environment = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    """Runs `command` in `cwd` without FOREIGN_SETTINGS, failing the test with its output on
+    error."""
+    environment = {key: value for key, value in os.environ.items()
+                   if key not in FOREIGN_SETTINGS}
     finished = subprocess.run([str(part) for part in command], cwd=cwd, env=environment,
                               capture_output=True, text=True, timeout=STEP_TIMEOUT_SECONDS)
     assert finished.returncode == 0, f"{command}\n{finished.stdout}\n{finished.stderr}"

@@ -1,4 +1,6 @@
 """The installed type stubs: a typed caller passes `mypy --strict`, and wrong uses are reported."""
+import ast
+import pathlib
 import re
 import subprocess
 import sys
@@ -6,7 +8,11 @@ import textwrap
 
 import pytest
 
+import rilo
+
 pytest.importorskip("mypy")
+
+STUB = pathlib.Path(__file__).resolve().parent.parent / "stubs" / "rilo-stubs" / "__init__.pyi"
 
 GOOD_CALLER = """
     from typing import assert_type
@@ -72,3 +78,19 @@ def test_wrong_uses_are_reported(tmp_path):
     reported = {int(found) for found in re.findall(r"^caller\.py:(\d+): error", checked.stdout, re.M)}
     assert checked.returncode == 1, checked.stdout + checked.stderr
     assert reported == expected, checked.stdout
+
+
+def test_stub_names_what_the_module_has():
+    checked = subprocess.run([sys.executable, "-m", "mypy.stubtest", "rilo"],
+                             capture_output=True, text=True, timeout=300)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+def test_stub_parameters_match_the_runtime_signature():
+    runtime = re.match(r"unique_rows\((.*)\) ->", rilo.unique_rows.__doc__).group(1)
+    runtime_names = re.findall(r"(\w+): ", runtime)
+    overloads = [node for node in ast.parse(STUB.read_text()).body
+                 if isinstance(node, ast.FunctionDef) and node.name == "unique_rows"]
+    assert len(overloads) == 2
+    for overload in overloads:
+        assert [argument.arg for argument in overload.args.args] == runtime_names

@@ -7,8 +7,10 @@ import numpy.typing as npt
 
 __version__: Final[str]
 
+# A float32 array can never be a float64 one, although mypy cannot prove that for NumPy's
+# generic scalar types; NumPy's own stubs silence the same report.
 @overload
-def unique_rows(
+def unique_rows(  # type: ignore[overload-overlap]
     query: npt.NDArray[np.float32],
     tolerance: SupportsFloat | SupportsIndex,
     sorted_index: bool | np.bool_,

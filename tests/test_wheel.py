@@ -58,7 +58,7 @@ def installed(wheel, tmp_path_factory):
 def test_wheel_carries_module_stubs_and_licence(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     assert any(name.startswith("rilo.cpython-313") and name.endswith(".so") for name in names)
-    assert "rilo-stubs/__init__.pyi" in names
+    assert "rilo-stubs/__init__.pyi" in names and "rilo.pyi" in names
     assert "rilo-0.1.0.dist-info/licenses/LICENSE" in names
     metadata = zipfile.ZipFile(wheel).read("rilo-0.1.0.dist-info/METADATA").decode()
     assert "Requires-Dist: numpy" in metadata

@@ -1,6 +1,7 @@
 """Text tables, target checks and the plot of a benchmark run."""
 import datetime
 import importlib.metadata
+import os
 import platform
 
 import numpy as np
@@ -45,7 +46,9 @@ def environment_summary():
     """One paragraph saying when, where and against which versions the run was made."""
     versions = ", ".join(f"{name} {package_version(name)}" for name in PEER_PACKAGES)
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    return (f"rilo benchmark, {when}\nPython {platform.python_version()} on {cpu_name()}\n{versions}\n"
+    load = ", ".join(f"{value:.1f}" for value in os.getloadavg())
+    return (f"rilo benchmark, {when}\nPython {platform.python_version()} on {cpu_name()} "
+            f"({os.cpu_count()} cores, load average at start {load})\n{versions}\n"
             f"tolerance: float64 {datasets.TOLERANCE[np.float64]}, float32 {datasets.TOLERANCE[np.float32]}; "
             "times are best of k, ratios are time / time of the named rilo call")
 

@@ -63,9 +63,9 @@ bench: build $(BENCH_VENV)/.requirements
 clean:
 	rm -rf build $(VENV) $(BENCH_VENV)
 
-# `make asan` (part of `make test`; about two minutes): the C++ tests and the whole pytest suite against an AddressSanitizer +
-# UndefinedBehaviorSanitizer build of the extension in build/asan, which never touches the
-# .venv install: PYTHONPATH puts build/asan ahead of site-packages. The interpreter itself is
+# `make asan` (part of `make test`; about two minutes): the C++ tests and the whole pytest
+# suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension in
+# build/asan, which never touches the .venv install: PYTHONPATH puts build/asan ahead of site-packages. The interpreter itself is
 # not instrumented, so the sanitizer runtimes are preloaded into it (ASan must come first in
 # the library list). -fno-sanitize-recover and halt_on_error make the first report fatal.
 # No sanitizer suppressions are needed. Leak detection is on for the C++ tests; in the interpreter it is

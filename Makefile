@@ -65,12 +65,13 @@ clean:
 
 # `make asan` (part of `make test`; about two minutes): the C++ tests and the whole pytest
 # suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension in
-# build/asan, which never touches the .venv install: PYTHONPATH puts build/asan ahead of site-packages. The interpreter itself is
-# not instrumented, so the sanitizer runtimes are preloaded into it (ASan must come first in
-# the library list). -fno-sanitize-recover and halt_on_error make the first report fatal.
-# No sanitizer suppressions are needed. Leak detection is on for the C++ tests; in the interpreter it is
-# off, because CPython and NumPy deliberately keep objects alive until exit and every run would
-# report them; tests/test_leaks.py measures the extension's own leaks there instead.
+# build/asan, which never touches the .venv install: PYTHONPATH puts build/asan ahead of
+# site-packages. The interpreter itself is not instrumented, so the sanitizer runtimes are
+# preloaded into it (ASan must come first in the library list). -fno-sanitize-recover and
+# halt_on_error make the first report fatal. No sanitizer suppressions are needed. Leak
+# detection is on for the C++ tests; in the interpreter it is off, because CPython and NumPy
+# deliberately keep objects alive until exit and every run would report them;
+# tests/test_leaks.py measures the extension's own leaks there instead.
 ASAN_BUILD := build/asan
 # Left out: the test that caps the address space at 3 GiB, below the shadow memory that
 # AddressSanitizer reserves at start (the sanitized interpreter cannot even start there), and

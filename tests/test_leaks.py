@@ -84,10 +84,8 @@ def test_calls_leave_argument_reference_counts_flat(case):
     assert [sys.getrefcount(argument) for argument in arguments] == before
 
 
-@pytest.mark.parametrize("case", list(CASES))
+@pytest.mark.parametrize("case", [case for case, (_, error) in CASES.items() if error is None])
 def test_results_are_held_by_the_tuple_alone(case):
-    if CASES[case][1] is not None:
-        pytest.skip("no result on a failing call")
     unique, representatives, inverse = rilo.unique_rows(*CASES[case][0])
     # One reference from the local name, one from getrefcount's argument.
     assert sys.getrefcount(unique) == 2

@@ -5,11 +5,8 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <numeric>
 #include <stdexcept>
 
-#include "tolerant_sort/arg_sort_along_height.h"
-#include "tolerant_sort/default_initialization_allocator.h"
 #include "tolerant_sort/group_sorted_rows.h"
 #include "tolerant_sort/sort_ids_and_inverse.h"
 
@@ -30,24 +27,18 @@ py::tuple UniqueRowsSort(const py::array_t<T>& query, bool sorted_index, T toler
 
   py::array_t<int> inverse(n);
   int* inverse_data = inverse.mutable_data();
-  IndexVector<int> sorted_ids(n);
-  IndexVector<int> group_starts(n);
+  internal::RowRecords<T, int> records;
   int k = 0;
   if (n > 0) {
-    std::iota(sorted_ids.begin(), sorted_ids.end(), 0);
-    if (sorted_index) {
-      internal::ArgSortAlongHeight<true>(data, n, m, tolerance, sorted_ids);
-    } else {
-      internal::ArgSortAlongHeight<false>(data, n, m, tolerance, sorted_ids);
-    }
-    k = GroupSortedRows(data, n, m, tolerance, sorted_ids, group_starts, inverse_data);
+    records = sorted_index ? SortAndGroupRows<true>(data, n, m, tolerance, inverse_data, k)
+                           : SortAndGroupRows<false>(data, n, m, tolerance, inverse_data, k);
   }
 
   py::array_t<int> representatives(k);
   int* representative_data = representatives.mutable_data();
-  for (int group = 0; group < k; ++group) {
-    representative_data[group] = sorted_ids[group_starts[group]];
-  }
+  for (int group = 0; group < k; ++group) representative_data[group] = records[group].row;
+  // The records go before the renumbering allocates its own scratch, to keep the peak low.
+  internal::RowRecords<T, int>().swap(records);
   if (sorted_index) SortIdsAndInverse(k, representative_data, n, inverse_data);
 
   py::array_t<T> unique({k, m});

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "tolerant_sort/default_initialization_allocator.h"
+#include "tolerant_sort/row_records.h"
 
 namespace rilo::internal {
 
@@ -22,9 +23,72 @@ bool TolerantRowLess(const T* row_a, const T* row_b, Index width, T tolerance) {
   return false;
 }
 
+// Width template argument meaning "the width is only known at run time".
+constexpr int kAnyWidth = -1;
+
+// The tolerant row comparison on records of a matrix with at least one column: columns 0 and
+// 1 come from the records where they decide, the rest from the rows. Width is the column
+// count when it is a compile-time constant, else kAnyWidth. Gives exactly TolerantRowLess on
+// the two rows.
+template <int Width, typename T, typename Index>
+auto RecordLess(const T* data, Index width, T tolerance) {
+  return [data, width, tolerance](const RowRecord<T, Index>& a, const RowRecord<T, Index>& b) {
+    const T difference = a.first - b.first;
+    if (!(difference == 0 || tolerance > std::abs(difference))) return difference < 0;
+    const Index columns = Width == kAnyWidth ? width : Index{Width};
+    if (columns < 2) return false;
+    const T* row_a = data + a.row * columns;
+    const T* row_b = data + b.row * columns;
+    switch (CompareSecond(a.second, b.second, tolerance)) {
+      case SecondOrder::kLess:
+        return true;
+      case SecondOrder::kGreater:
+        return false;
+      case SecondOrder::kWithin:
+        return TolerantRowLess(row_a + 2, row_b + 2, columns - 2, tolerance);
+      default:
+        return TolerantRowLess(row_a + 1, row_b + 1, columns - 1, tolerance);
+    }
+  };
+}
+
+// The one place where the tolerant order is sorted: the standard stable sort when `Stable`,
+// else the standard unstable sort. Their decisions depend only on the comparator's answers,
+// so sorting records gives the same permutation as sorting the row indices they carry.
+template <bool Stable, typename Iterator, typename Less>
+void SortTolerantOrder(Iterator first, Iterator last, Less less) {
+  if constexpr (Stable) {
+    std::stable_sort(first, last, less);
+  } else {
+    std::sort(first, last, less);
+  }
+}
+
+// Sorts `records` (RecordOf each row of a row-major matrix of `width` columns) into tolerant
+// row order, with the comparison specialised for the narrow widths that dominate in practice.
+template <bool Stable, typename T, typename Index>
+void SortRowRecords(const T* data, Index width, T tolerance, RowRecords<T, Index>& records) {
+  const auto sort = [&records](auto less) {
+    SortTolerantOrder<Stable>(records.begin(), records.end(), less);
+  };
+  switch (width) {
+    case 0:
+      return sort([](const RowRecord<T, Index>&, const RowRecord<T, Index>&) { return false; });
+    case 1:
+      return sort(RecordLess<1>(data, width, tolerance));
+    case 2:
+      return sort(RecordLess<2>(data, width, tolerance));
+    case 3:
+      return sort(RecordLess<3>(data, width, tolerance));
+    default:
+      return sort(RecordLess<kAnyWidth>(data, width, tolerance));
+  }
+}
+
 // Permutes `sorted_ids` (row indices of a height x width row-major matrix, usually the
 // identity) into ascending tolerant row order: a stable sort when `Stable`, else an unstable one.
-// Throws std::runtime_error, leaving `sorted_ids` untouched, when it does not hold `height` entries.
+// Throws std::runtime_error, leaving `sorted_ids` untouched, when it does not hold `height`
+// entries.
 template <bool Stable, typename T, typename Index>
 void ArgSortAlongHeight(const T* data, Index height, Index width, T tolerance,
                         IndexVector<Index>& sorted_ids) {
@@ -33,13 +97,10 @@ void ArgSortAlongHeight(const T* data, Index height, Index width, T tolerance,
         "internal::ArgSortAlongHeight - input sorted_ids does not match size of arrays to be "
         "sorted.");
   }
-  const auto row_less = [&data, &width, &tolerance](Index a, Index b) {
-    return TolerantRowLess(data + a * width, data + b * width, width, tolerance);
-  };
-  if constexpr (Stable) {
-    std::stable_sort(sorted_ids.begin(), sorted_ids.end(), row_less);
-  } else {
-    std::sort(sorted_ids.begin(), sorted_ids.end(), row_less);
+  RowRecords<T, Index> records = RecordsOf(data, width, tolerance, sorted_ids);
+  SortRowRecords<Stable>(data, width, tolerance, records);
+  for (Index position = 0; position < height; ++position) {
+    sorted_ids[position] = records[position].row;
   }
 }
 

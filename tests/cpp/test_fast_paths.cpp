@@ -1,0 +1,387 @@
+// The fast paths of both methods against the straightforward algorithms they replace, kept
+// here as references: row-index sorts with the tolerant comparator, the grouping over a
+// separate index vector, the comparison sort of group ids, the comparison argsort of
+// projections and the sweep that reads projections through the order. Every result must agree
+// bit for bit on random inputs built to be hard: near-tolerance chains, exact duplicates,
+// signed zeros, infinities, NaN, and sizes on both sides of the radix threshold.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "projection_sweep/uff.h"
+#include "tolerant_sort/arg_sort_along_height.h"
+#include "tolerant_sort/group_sorted_rows.h"
+#include "tolerant_sort/sort_ids_and_inverse.h"
+
+namespace reference {
+
+using rilo::IndexVector;
+
+// Row indices sorted with the tolerant comparator dereferencing rows.
+template <bool Stable, typename T>
+IndexVector<int> ArgSortAlongHeight(const T* data, int height, int width, T tolerance) {
+  IndexVector<int> ids(height);
+  std::iota(ids.begin(), ids.end(), 0);
+  const auto less = [&](int a, int b) {
+    return rilo::internal::TolerantRowLess(data + a * width, data + b * width, width, tolerance);
+  };
+  if constexpr (Stable) {
+    std::stable_sort(ids.begin(), ids.end(), less);
+  } else {
+    std::sort(ids.begin(), ids.end(), less);
+  }
+  return ids;
+}
+
+// Ids sorted by a comparison sort and the inverse renumbered through a rank vector.
+inline void SortIdsAndInverse(int num_ids, int* ids, int num_inverse, int* inverse) {
+  std::vector<int> id_order(num_ids);
+  std::iota(id_order.begin(), id_order.end(), 0);
+  std::sort(id_order.begin(), id_order.end(), [ids](int a, int b) { return ids[a] < ids[b]; });
+  std::vector<int> sorted(num_ids);
+  for (int j = 0; j < num_ids; ++j) sorted[j] = ids[id_order[j]];
+  std::copy(sorted.begin(), sorted.end(), ids);
+  std::vector<int> rank(num_ids);
+  for (int j = 0; j < num_ids; ++j) rank[id_order[j]] = j;
+  for (int i = 0; i < num_inverse; ++i) inverse[i] = rank[inverse[i]];
+}
+
+// Representatives and inverse of the sort method, the straightforward way.
+struct Grouping {
+  std::vector<int> representatives;
+  std::vector<int> inverse;
+};
+
+template <bool Stable, typename T>
+Grouping SortMethod(const T* data, int n, int m, T tolerance) {
+  Grouping result{{}, std::vector<int>(n)};
+  if (n == 0) return result;
+  const IndexVector<int> ids = ArgSortAlongHeight<Stable>(data, n, m, tolerance);
+  int start = ids[0];
+  result.representatives.push_back(start);
+  result.inverse[start] = 0;
+  for (int position = 1; position < n; ++position) {
+    const int row = ids[position];
+    if (!rilo::internal::RowsMatch(data + start * m, data + row * m, m, tolerance)) {
+      start = row;
+      result.representatives.push_back(row);
+    }
+    result.inverse[row] = static_cast<int>(result.representatives.size()) - 1;
+  }
+  if (Stable) {
+    SortIdsAndInverse(static_cast<int>(result.representatives.size()), result.representatives.data(), n,
+                      result.inverse.data());
+  }
+  return result;
+}
+
+// Positions of `values` by a stable comparison sort.
+template <typename T>
+std::vector<int> ArgSort(const std::vector<T>& values) {
+  std::vector<int> order(values.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return values[a] < values[b]; });
+  return order;
+}
+
+// The sweep method's outputs, the straightforward way.
+template <typename T>
+struct Sweep {
+  std::vector<T> rows;
+  std::vector<int> index;
+  std::vector<int> inverse;
+};
+
+template <typename T>
+Sweep<T> SweepMethod(const T* data, int n, int m, T tolerance, bool sorted_index) {
+  std::vector<T> projection(n, T{0});
+  for (int row = 0; row < n && m > 0; ++row) {
+    T sum = data[row * m];
+    for (int column = 1; column < m; ++column) sum += T{1} * data[row * m + column];
+    projection[row] = sum;
+  }
+  const std::vector<int> order = ArgSort(projection);
+  const T squared_tolerance = tolerance * tolerance;
+  Sweep<T> result{{}, {}, std::vector<int>(n, -1)};
+  for (int position = 0; position < n; ++position) {
+    const int opening = order[position];
+    if (result.inverse[opening] != -1) continue;
+    const int group = static_cast<int>(result.index.size());
+    result.index.push_back(opening);
+    result.inverse[opening] = group;
+    for (int next = position + 1; next < n; ++next) {
+      const int candidate = order[next];
+      if (!(projection[candidate] - projection[opening] < tolerance)) break;
+      T d2 = 0;
+      for (int column = 0; column < m; ++column) {
+        const T difference = data[opening * m + column] - data[candidate * m + column];
+        d2 += difference * difference;
+      }
+      if (d2 < squared_tolerance) result.inverse[candidate] = group;
+    }
+  }
+  if (sorted_index) {
+    std::vector<int> remap(result.index.size(), -1);
+    result.index.clear();
+    for (int row = 0; row < n; ++row) {
+      int& renumbered = remap[result.inverse[row]];
+      if (renumbered == -1) {
+        renumbered = static_cast<int>(result.index.size());
+        result.index.push_back(row);
+      }
+      result.inverse[row] = renumbered;
+    }
+  }
+  for (int representative : result.index) {
+    result.rows.insert(result.rows.end(), data + representative * m, data + representative * m + m);
+  }
+  return result;
+}
+
+}  // namespace reference
+
+namespace {
+
+using rilo_test::Check;
+
+// Sizes drawn for the random cases: up to a few times the radix threshold.
+constexpr int kMaxRows = 3 * static_cast<int>(rilo::internal::kRadixMinValues);
+constexpr int kCasesPerType = 250;
+
+// A random matrix of one of several hard kinds: values on a grid of steps near the tolerance
+// (ties that do not chain transitively, exact duplicates, signed zeros), noisy copies of a few
+// rows, and sprinkles of NaN and infinities.
+template <typename T>
+std::vector<T> HardMatrix(std::mt19937& random, int n, int m, T tolerance) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double step = (std::isfinite(tolerance) && tolerance > 0 ? tolerance : T{1}) *
+                      std::vector<double>{0.3, 0.5, 0.6, 1.0, 1.7}[random() % 5];
+  const int kind = static_cast<int>(random() % 3);
+  const double special_share = random() % 3 == 0 ? 0.02 : 0.0;
+  std::vector<T> data(static_cast<size_t>(n) * m);
+  for (size_t i = 0; i < data.size(); ++i) {
+    const double grid = step * static_cast<int>(random() % 9) * (random() % 2 ? 1 : -1);
+    T value = kind == 0 ? static_cast<T>(grid) : static_cast<T>(grid + step * 0.1 * (unit(random) - 0.5));
+    if (kind == 2 && i >= static_cast<size_t>(m) && random() % 2) value = data[i - m * (1 + random() % 4 % (i / m))];
+    const double roll = unit(random);
+    if (roll < special_share / 2) value = std::numeric_limits<T>::quiet_NaN();
+    else if (roll < special_share) value = (random() % 2 ? 1 : -1) * std::numeric_limits<T>::infinity();
+    for (int ulps = static_cast<int>(random() % 5) - 2; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
+      value = std::nextafter(value, ulps > 0 ? std::numeric_limits<T>::infinity() : -std::numeric_limits<T>::infinity());
+    }
+    data[i] = value;
+  }
+  return data;
+}
+
+template <typename T>
+T RandomTolerance(std::mt19937& random) {
+  const T choices[] = {T{1}, T{0.5}, T{0.25}, T{1e-3}, T{0}, T{-1}, std::numeric_limits<T>::infinity(),
+                       std::numeric_limits<T>::quiet_NaN()};
+  return choices[random() % 8 < 6 ? random() % 4 : 4 + random() % 4];
+}
+
+template <typename T>
+bool SameBits(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// The sort method's grouping through records, as the driver runs it.
+template <bool Stable, typename T>
+reference::Grouping FastSortMethod(const T* data, int n, int m, T tolerance) {
+  reference::Grouping result{{}, std::vector<int>(n)};
+  if (n == 0) return result;
+  int k = 0;
+  const auto records = rilo::SortAndGroupRows<Stable>(data, n, m, tolerance, result.inverse.data(), k);
+  for (int group = 0; group < k; ++group) result.representatives.push_back(records[group].row);
+  if (Stable) rilo::SortIdsAndInverse(k, result.representatives.data(), n, result.inverse.data());
+  return result;
+}
+
+template <typename T>
+void SortMethodMatchesReference() {
+  std::mt19937 random(11);
+  int mismatches = 0;
+  for (int trial = 0; trial < kCasesPerType; ++trial) {
+    const int n = static_cast<int>(random() % kMaxRows);
+    const int m = static_cast<int>(random() % 6);
+    const T tolerance = RandomTolerance<T>(random);
+    const std::vector<T> data = HardMatrix<T>(random, n, m, tolerance);
+    const auto fast_stable = FastSortMethod<true>(data.data(), n, m, tolerance);
+    const auto slow_stable = reference::SortMethod<true>(data.data(), n, m, tolerance);
+    const auto fast = FastSortMethod<false>(data.data(), n, m, tolerance);
+    const auto slow = reference::SortMethod<false>(data.data(), n, m, tolerance);
+    const bool same = fast_stable.representatives == slow_stable.representatives &&
+                      fast_stable.inverse == slow_stable.inverse &&
+                      fast.representatives == slow.representatives && fast.inverse == slow.inverse;
+    mismatches += !same;
+  }
+  Check(mismatches == 0, std::to_string(mismatches) + " random inputs grouped differently");
+}
+
+template <typename T>
+void ArgSortAlongHeightMatchesReference() {
+  std::mt19937 random(12);
+  int mismatches = 0;
+  for (int trial = 0; trial < kCasesPerType; ++trial) {
+    const int n = static_cast<int>(random() % 300);
+    const int m = static_cast<int>(random() % 5);
+    const T tolerance = RandomTolerance<T>(random);
+    const std::vector<T> data = HardMatrix<T>(random, n, m, tolerance);
+    rilo::IndexVector<int> ids(n);
+    std::iota(ids.begin(), ids.end(), 0);
+    std::shuffle(ids.begin(), ids.end(), random);
+    rilo::IndexVector<int> expected = ids;
+    std::stable_sort(expected.begin(), expected.end(), [&](int a, int b) {
+      return rilo::internal::TolerantRowLess(data.data() + a * m, data.data() + b * m, m, tolerance);
+    });
+    rilo::internal::ArgSortAlongHeight<true>(data.data(), n, m, tolerance, ids);
+    mismatches += ids != expected;
+  }
+  Check(mismatches == 0, std::to_string(mismatches) + " shuffled permutations ordered differently");
+}
+
+// Values for the argsort: few distinct values (many ties), both zeros, subnormals,
+// infinities and, in some cases, NaN.
+template <typename T>
+std::vector<T> HardValues(std::mt19937& random, int n, bool with_nan) {
+  using Limits = std::numeric_limits<T>;
+  const T specials[] = {T{0}, -T{0}, Limits::denorm_min(), -Limits::denorm_min(), Limits::infinity(),
+                        -Limits::infinity(), Limits::max(), Limits::lowest(), Limits::min(), T{1}, T{-1}};
+  const int distinct = 1 + static_cast<int>(random() % 2000);
+  std::vector<T> values(n);
+  for (T& value : values) {
+    const unsigned roll = random() % 100;
+    value = roll < 10 ? specials[random() % 11]
+            : roll < 12 && with_nan ? Limits::quiet_NaN()
+                                     : static_cast<T>(static_cast<int>(random() % distinct) - distinct / 2) / T{7};
+  }
+  return values;
+}
+
+template <typename T>
+void ArgSortMatchesReference() {
+  std::mt19937 random(13);
+  int mismatches = 0;
+  int radix_sized = 0;
+  for (int trial = 0; trial < kCasesPerType; ++trial) {
+    const int n = static_cast<int>(random() % kMaxRows);
+    const std::vector<T> values = HardValues<T>(random, n, trial % 4 == 0);
+    mismatches += rilo::ArgSort<int>(values) != reference::ArgSort(values);
+    radix_sized += n >= static_cast<int>(rilo::internal::kRadixMinValues);
+  }
+  Check(mismatches == 0, std::to_string(mismatches) + " argsorts differ from the stable comparison sort");
+  Check(radix_sized > kCasesPerType / 2, "too few inputs reached the radix sort");
+}
+
+template <typename T>
+void SweepMatchesReference() {
+  std::mt19937 random(14);
+  int mismatches = 0;
+  for (int trial = 0; trial < kCasesPerType; ++trial) {
+    const int n = static_cast<int>(random() % kMaxRows);
+    const int m = static_cast<int>(random() % 6);
+    const T tolerance = RandomTolerance<T>(random);
+    const std::vector<T> data = HardMatrix<T>(random, n, m, tolerance);
+    const std::vector<T> direction(m, T{1});
+    for (bool sorted_index : {false, true}) {
+      std::vector<T> rows(static_cast<size_t>(n) * m);
+      std::vector<int> index(n);
+      std::vector<int> inverse(n);
+      int k = 0;
+      rilo::Uff(data.data(), n, m, direction.data(), tolerance, sorted_index, rows.data(), index.data(), k,
+                inverse.data());
+      rows.resize(static_cast<size_t>(k) * m);
+      index.resize(k);
+      const auto expected = reference::SweepMethod(data.data(), n, m, tolerance, sorted_index);
+      mismatches += !(SameBits(rows, expected.rows) && index == expected.index && inverse == expected.inverse);
+    }
+  }
+  Check(mismatches == 0, std::to_string(mismatches) + " sweeps differ from the straightforward sweep");
+}
+
+// A double drawn across the whole range: ordinary sizes, subnormals, values beyond float's
+// range, infinities, NaN and signed zeros.
+double AnyDouble(std::mt19937& random) {
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  switch (random() % 8) {
+    case 0: return std::ldexp(unit(random), static_cast<int>(random() % 2100) - 1075);
+    case 2: return std::ldexp(unit(random), static_cast<int>(random() % 40) - 160);  // float subnormals
+    case 1: return std::vector<double>{0.0, -0.0, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                                       std::numeric_limits<double>::quiet_NaN(), 3.5e38, -3.5e38, 3.4028234e38}[random() % 8];
+    default: return std::ldexp(unit(random), static_cast<int>(random() % 40) - 20);
+  }
+}
+
+// The float copies of double columns decide a column only as the exact comparison does, on
+// pairs placed at, just inside and just outside the tolerance and on arbitrary pairs; and they
+// do decide most of the ordinary pairs.
+void SecondValuesDecideAsTheExactComparison() {
+  std::mt19937 random(15);
+  int wrong = 0;
+  int decided = 0;
+  const int trials = 400000;
+  for (int trial = 0; trial < trials; ++trial) {
+    double tolerance = random() % 10 == 0 ? AnyDouble(random) : std::ldexp(1.0 + (random() % 1000) / 1000.0, -(static_cast<int>(random() % 30)));
+    const double a = AnyDouble(random);
+    double b = random() % 2 ? AnyDouble(random) : a + (static_cast<int>(random() % 5) - 2) * tolerance * (random() % 2 ? 1.0 : 0.5);
+    for (int ulps = static_cast<int>(random() % 7) - 3; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
+      b = std::nextafter(b, ulps > 0 ? 1e308 : -1e308);
+    }
+    if (random() % 3 == 0) {
+      // A tolerance within a few ulps of the difference itself, at whatever scale it has.
+      tolerance = std::abs(a - b);
+      for (int ulps = static_cast<int>(random() % 7) - 3; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
+        tolerance = std::nextafter(tolerance, ulps > 0 ? 1e308 : 0.0);
+      }
+    }
+    const double difference = a - b;
+    const bool within = difference == 0 || tolerance > std::abs(difference);
+    const auto order = rilo::internal::CompareSecond(rilo::internal::SecondValue(a, tolerance),
+                                                     rilo::internal::SecondValue(b, tolerance), tolerance);
+    using Order = rilo::internal::SecondOrder;
+    wrong += (order == Order::kWithin && !within) || (order == Order::kLess && (within || !(difference < 0))) ||
+             (order == Order::kGreater && (within || difference < 0));
+    decided += order != Order::kUnknown;
+  }
+  Check(wrong == 0, std::to_string(wrong) + " columns decided unlike the exact comparison");
+  Check(decided > trials / 4, "the float copies decided only " + std::to_string(decided) + " columns");
+}
+
+// Ids the bitmap cannot order (beyond num_ids + num_inverse, negative, or repeated) still come
+// out ascending, and distinct ones renumber the inverse as the comparison sort does.
+void RenumberingFallsBackForIdsOutsideTheBitmap() {
+  const std::vector<std::vector<int>> cases{{17, 2, 5, 0, 3}, {3, -1, 2, 4, 0}, {9, 3, 9, 1, 3}, {0, 0, 0, 0, 0}};
+  for (std::vector<int> ids : cases) {
+    std::vector<int> inverse{0, 1, 2, 3, 4, 1, 0};
+    std::vector<int> expected_ids = ids;
+    std::vector<int> expected_inverse = inverse;
+    reference::SortIdsAndInverse(5, expected_ids.data(), 7, expected_inverse.data());
+    rilo::SortIdsAndInverse(5, ids.data(), 7, inverse.data());
+    Check(ids == expected_ids, "ids differ from the comparison sort");
+    if (std::adjacent_find(expected_ids.begin(), expected_ids.end()) == expected_ids.end()) {
+      Check(inverse == expected_inverse, "inverse differs from the comparison sort");
+    }
+  }
+}
+
+const bool registered = rilo_test::AddTests({
+    {"sort method through records matches the index sort (double)", SortMethodMatchesReference<double>},
+    {"sort method through records matches the index sort (float)", SortMethodMatchesReference<float>},
+    {"argsort along height on a shuffled permutation (double)", ArgSortAlongHeightMatchesReference<double>},
+    {"argsort along height on a shuffled permutation (float)", ArgSortAlongHeightMatchesReference<float>},
+    {"radix argsort matches the stable comparison sort (double)", ArgSortMatchesReference<double>},
+    {"radix argsort matches the stable comparison sort (float)", ArgSortMatchesReference<float>},
+    {"sweep matches the straightforward sweep (double)", SweepMatchesReference<double>},
+    {"sweep matches the straightforward sweep (float)", SweepMatchesReference<float>},
+    {"renumbering falls back for ids outside the bitmap", RenumberingFallsBackForIdsOutsideTheBitmap},
+    {"float copies of double columns decide as the exact comparison", SecondValuesDecideAsTheExactComparison},
+});
+
+}  // namespace

@@ -75,34 +75,6 @@ Index GroupSortedRecords(const T* data, Index height, Index width, T tolerance,
   }
 }
 
-// Walks `sorted_ids` (a permutation of the rows of a height x width row-major matrix) once and
-// starts a new group wherever a row does not match the current group's first row. Compacts
-// `group_starts` (height entries, any content) to the groups' start positions, writes each row's
-// group number into `inverse` (height entries) and returns the number of groups. The driver runs
-// the same pass over sorted records (GroupSortedRecords); this form takes any index order.
-template <typename T, typename Index>
-Index GroupSortedRows(const T* data, Index height, Index width, T tolerance,
-                      const IndexVector<Index>& sorted_ids, IndexVector<Index>& group_starts,
-                      Index* inverse) {
-  if (height == 0) return 0;
-  Index group = 0;
-  const T* representative = data + sorted_ids[0] * width;
-  group_starts[0] = 0;
-  inverse[sorted_ids[0]] = 0;
-  // Invariant: `representative` is the first row of group `group`, which starts at
-  // group_starts[group]; every position before `position` has its inverse entry written.
-  for (Index position = 1; position < height; ++position) {
-    const Index row = sorted_ids[position];
-    const T* candidate = data + row * width;
-    if (!internal::RowsMatch(representative, candidate, width, tolerance)) {
-      group_starts[++group] = position;
-      representative = candidate;
-    }
-    inverse[row] = group;
-  }
-  return group + 1;
-}
-
 // Orders the rows of an n x m row-major matrix (n >= 1) tolerantly (stable sort when
 // `Stable`) and groups them. Writes each row's group number into `inverse` (n entries) and `k`,
 // and returns the records, whose first k entries hold the groups' first rows in group order.

@@ -180,7 +180,7 @@ void RowsMatchNeedsEveryColumn() {
 
 struct Grouping {
   int groups;
-  std::vector<int> starts;
+  std::vector<int> first_rows;
   std::vector<int> inverse;
 };
 
@@ -188,36 +188,29 @@ struct Grouping {
 Grouping Group(const std::vector<double>& column, double tolerance,
                const std::vector<int>& sorted_ids) {
   const int height = static_cast<int>(column.size());
-  const IndexVector<int> ids(sorted_ids.begin(), sorted_ids.end());
-  IndexVector<int> starts(height);
+  auto records = rilo::internal::RecordsOf(column.data(), 1, tolerance, sorted_ids);
   std::vector<int> inverse(height, -1);
   const int groups =
-      rilo::GroupSortedRows(column.data(), height, 1, tolerance, ids, starts, inverse.data());
-  return {groups, std::vector<int>(starts.begin(), starts.begin() + groups), inverse};
+      rilo::GroupSortedRecords(column.data(), height, 1, tolerance, records, inverse.data());
+  std::vector<int> first_rows;
+  for (int group = 0; group < groups; ++group) first_rows.push_back(records[group].row);
+  return {groups, first_rows, inverse};
 }
 
 void GroupsCompareWithTheirFirstRow() {
   const Grouping chain = Group({0.0, 0.8, 1.6}, 1.0, {0, 1, 2});
-  Check(chain.groups == 2 && chain.starts == std::vector<int>{0, 2}, "chain groups");
+  Check(chain.groups == 2 && chain.first_rows == std::vector<int>{0, 2}, "chain groups");
   Check(chain.inverse == std::vector<int>{0, 0, 1}, "chain inverse");
   const Grouping permuted = Group({5.0, 0.0, 5.05, 0.02}, 0.1, {1, 3, 0, 2});
-  Check(permuted.starts == std::vector<int>{0, 2}, "permuted starts");
+  Check(permuted.first_rows == std::vector<int>{1, 0}, "permuted first rows");
   Check(permuted.inverse == std::vector<int>{1, 0, 1, 0}, "permuted inverse");
 }
 
 void GroupsKeepNanRowsApart() {
   const Grouping nan_between = Group({0.0, kNan, 0.0, kNan}, 1.0, {0, 1, 2, 3});
-  Check(nan_between.starts == std::vector<int>{0, 1, 2, 3}, "a NaN row joined or was joined");
+  Check(nan_between.first_rows == std::vector<int>{0, 1, 2, 3}, "a NaN row joined or was joined");
   const Grouping nans_adjacent = Group({kNan, kNan, 1.0}, 1.0, {0, 1, 2});
   Check(nans_adjacent.inverse == std::vector<int>{0, 0, 1}, "adjacent NaN rows split");
-}
-
-void GroupingNoRowsWritesNothing() {
-  IndexVector<int> none;
-  int untouched = -7;
-  const double* no_data = nullptr;
-  Check(rilo::GroupSortedRows(no_data, 0, 1, 0.5, none, none, &untouched) == 0, "groups of no rows");
-  Check(untouched == -7, "inverse written for no rows");
 }
 
 void RenumberingWorkedExample() {
@@ -343,7 +336,6 @@ const bool registered = rilo_test::AddTests({
     {"rows match needs every column", RowsMatchNeedsEveryColumn},
     {"groups compare with their first row", GroupsCompareWithTheirFirstRow},
     {"groups keep NaN rows apart", GroupsKeepNanRowsApart},
-    {"grouping no rows writes nothing", GroupingNoRowsWritesNothing},
     {"renumbering worked example", RenumberingWorkedExample},
     {"renumbering leaves ascending ids alone", RenumberingLeavesAscendingIdsAlone},
     {"renumbering with empty counts does nothing", RenumberingEmptyCountsDoNothing},

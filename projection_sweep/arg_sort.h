@@ -17,20 +17,23 @@ namespace rilo::internal {
 template <typename T>
 using KeyOf = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
 
-// An unsigned key whose integer order is the numeric order of `value` for every value but
-// NaN; -0 and +0 get the same key. Sign-magnitude bits become order-preserving by setting the
-// sign bit of non-negative values and flipping all bits of negative ones.
+// An unsigned key whose integer order is the numeric order of `value`, with every NaN after
+// all numbers (NaN keys are all equal); -0 and +0 get the same key. Sign-magnitude bits become
+// order-preserving by setting the sign bit of non-negative values and flipping all bits of
+// negative ones.
 template <typename T>
 KeyOf<T> OrderedKey(T value) {
   using Key = KeyOf<T>;
   constexpr Key kSignBit = Key{1} << (8 * sizeof(Key) - 1);
+  if (std::isnan(value)) return ~Key{0};
   const T canonical = value + T{0};  // -0 + 0 is +0; every other value is unchanged
   Key bits;
   std::memcpy(&bits, &canonical, sizeof bits);
   return (bits & kSignBit) ? ~bits : (bits | kSignBit);
 }
 
-// The value whose OrderedKey is `key`: the value itself, with -0 read back as +0.
+// The value whose OrderedKey is `key`: the value itself, with -0 read back as +0 and any NaN
+// as a NaN.
 template <typename T>
 T ValueOfKey(KeyOf<T> key) {
   using Key = KeyOf<T>;
@@ -88,27 +91,24 @@ struct SortedKeys {
   std::vector<Index> order;
 };
 
-// Sorts keys[i] = OrderedKey(values[i]) into ascending value order, equal values in ascending
-// position i, and records those positions. `has_nan` tells whether some value is NaN. Uses a
-// radix sort when there are enough values and none is NaN, else the standard stable sort on the
-// values' `<`; without NaN both give the same order, which is the only order that is ascending
-// and keeps ties in position order.
+// Sorts keys[i] = OrderedKey(values[i]) into ascending value order, NaN last and equal values
+// in ascending position i, and records those positions: a radix sort when there are enough
+// keys, else the standard stable sort on the keys. Both give the one order that is ascending
+// by key and keeps ties in position order.
 template <typename T, typename Index>
-SortedKeys<T, Index> SortKeysStably(std::vector<KeyOf<T>> keys, bool has_nan) {
+SortedKeys<T, Index> SortKeysStably(std::vector<KeyOf<T>> keys) {
   const size_t n = keys.size();
   SortedKeys<T, Index> sorted{std::move(keys), std::vector<Index>(n)};
   std::iota(sorted.order.begin(), sorted.order.end(), Index{0});
-  if (sorted.keys.empty()) return sorted;
-  if (!has_nan && sorted.keys.size() >= kRadixMinValues) {
+  if (n >= kRadixMinValues) {
     RadixSortByKey(sorted.keys, sorted.order);
     return sorted;
   }
   const std::vector<KeyOf<T>>& unsorted = sorted.keys;
-  std::stable_sort(sorted.order.begin(), sorted.order.end(), [&unsorted](Index a, Index b) {
-    return ValueOfKey<T>(unsorted[a]) < ValueOfKey<T>(unsorted[b]);
-  });
-  std::vector<KeyOf<T>> gathered(unsorted.size());
-  for (size_t position = 0; position < gathered.size(); ++position) {
+  std::stable_sort(sorted.order.begin(), sorted.order.end(),
+                   [&unsorted](Index a, Index b) { return unsorted[a] < unsorted[b]; });
+  std::vector<KeyOf<T>> gathered(n);
+  for (size_t position = 0; position < n; ++position) {
     gathered[position] = unsorted[sorted.order[position]];
   }
   sorted.keys.swap(gathered);
@@ -120,17 +120,14 @@ SortedKeys<T, Index> SortKeysStably(std::vector<KeyOf<T>> keys, bool has_nan) {
 namespace rilo {
 
 // Returns the positions of `values` in ascending order of value, equal values (+0 and -0
-// included) in ascending position. NaN compares neither less nor greater than anything, so
-// with NaN present the result is some permutation of the positions.
+// included) in ascending position, and NaN values after all numbers, in ascending position.
 template <typename Index, typename T>
 std::vector<Index> ArgSort(const std::vector<T>& values) {
   std::vector<internal::KeyOf<T>> keys(values.size());
-  bool has_nan = false;
   for (size_t position = 0; position < values.size(); ++position) {
-    has_nan |= std::isnan(values[position]);
     keys[position] = internal::OrderedKey(values[position]);
   }
-  return internal::SortKeysStably<T, Index>(std::move(keys), has_nan).order;
+  return internal::SortKeysStably<T, Index>(std::move(keys)).order;
 }
 
 }  // namespace rilo

@@ -21,17 +21,13 @@ T ProjectRow(const T* values, Index m, const T* direction) {
 }
 
 // The rows of an n x m row-major matrix in ascending order of their projection onto
-// `direction`, ties by row index, with the projections' ordered keys in that order.
+// `direction`, ties by row index and NaN projections last, with the projections' ordered keys
+// in that order.
 template <typename T, typename Index>
 SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const T* direction) {
   std::vector<KeyOf<T>> keys(n);
-  bool has_nan = false;
-  for (Index row = 0; row < n; ++row) {
-    const T projection = ProjectRow(data + row * m, m, direction);
-    has_nan |= std::isnan(projection);
-    keys[row] = OrderedKey(projection);
-  }
-  return SortKeysStably<T, Index>(std::move(keys), has_nan);
+  for (Index row = 0; row < n; ++row) keys[row] = OrderedKey(ProjectRow(data + row * m, m, direction));
+  return SortKeysStably<T, Index>(std::move(keys));
 }
 
 // Squared Euclidean distance of two rows of length m, accumulated from 0 in column order.

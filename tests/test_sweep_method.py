@@ -328,3 +328,22 @@ def test_result_contract_on_hostile_input(dtype):
                 opening = by_opening[1][group]
                 if opening != row:
                     assert sweep_reference.squared_distance(query[row], query[opening]) < squared_tolerance
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("sorted_index", MODES)
+@pytest.mark.parametrize("nan_rows", [
+    [[np.nan, 0.0, 0.0]],
+    [[0.0, 0.0, np.nan], [np.nan, np.nan, np.nan]],
+    [[np.nan, 1.0, 2.0]] * 3,
+])
+def test_nan_rows_do_not_split_other_groups(dtype, sorted_index, nan_rows):
+    # Every NaN row is a group of its own; it must not cut into the sweep of the other rows.
+    rng = np.random.default_rng(3)
+    centres = rng.permutation(2000)[:1000, None] * np.array([1.0, 0.5, 0.25])
+    pairs = np.concatenate([centres, centres + rng.uniform(-1e-4, 1e-4, centres.shape)])
+    query = np.concatenate([pairs, nan_rows]).astype(dtype)[rng.permutation(2000 + len(nan_rows))]
+    unique, index, inverse = sweep(query, 0.01, sorted_index)
+    assert len(unique) == 1000 + len(nan_rows)
+    nan_members = np.flatnonzero(np.isnan(query).any(axis=1))
+    assert sorted(inverse[nan_members]) == sorted(set(inverse[nan_members]))

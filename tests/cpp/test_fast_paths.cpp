@@ -23,13 +23,36 @@ namespace reference {
 
 using rilo::IndexVector;
 
+// -1, 1 or 0 as one column puts the row holding `a` before, after or level with the row
+// holding `b`: equal values tie, NaN goes after numbers and ties NaN, else a difference that is
+// zero or strictly within the tolerance ties and its sign decides.
+template <typename T>
+int ColumnOrder(T a, T b, T tolerance) {
+  if (a == b || (std::isnan(a) && std::isnan(b))) return 0;
+  if (std::isnan(a)) return 1;
+  if (std::isnan(b)) return -1;
+  const T difference = a - b;
+  if (difference == 0 || tolerance > std::abs(difference)) return 0;
+  return difference < 0 ? -1 : 1;
+}
+
+// True when the first column that does not tie puts row_a before row_b.
+template <typename T>
+bool TolerantRowLess(const T* row_a, const T* row_b, int width, T tolerance) {
+  for (int column = 0; column < width; ++column) {
+    const int order = ColumnOrder(row_a[column], row_b[column], tolerance);
+    if (order != 0) return order < 0;
+  }
+  return false;
+}
+
 // Row indices sorted with the tolerant comparator dereferencing rows.
 template <bool Stable, typename T>
 IndexVector<int> ArgSortAlongHeight(const T* data, int height, int width, T tolerance) {
   IndexVector<int> ids(height);
   std::iota(ids.begin(), ids.end(), 0);
   const auto less = [&](int a, int b) {
-    return rilo::internal::TolerantRowLess(data + a * width, data + b * width, width, tolerance);
+    return TolerantRowLess(data + a * width, data + b * width, width, tolerance);
   };
   if constexpr (Stable) {
     std::stable_sort(ids.begin(), ids.end(), less);
@@ -86,7 +109,10 @@ template <typename T>
 std::vector<int> ArgSort(const std::vector<T>& values) {
   std::vector<int> order(values.size());
   std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return values[a] < values[b]; });
+  // Ascending, NaN after every number.
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+    return !std::isnan(values[a]) && (std::isnan(values[b]) || values[a] < values[b]);
+  });
   return order;
 }
 
@@ -239,7 +265,7 @@ void ArgSortAlongHeightMatchesReference() {
     std::shuffle(ids.begin(), ids.end(), random);
     rilo::IndexVector<int> expected = ids;
     std::stable_sort(expected.begin(), expected.end(), [&](int a, int b) {
-      return rilo::internal::TolerantRowLess(data.data() + a * m, data.data() + b * m, m, tolerance);
+      return reference::TolerantRowLess(data.data() + a * m, data.data() + b * m, m, tolerance);
     });
     rilo::internal::ArgSortAlongHeight<true>(data.data(), n, m, tolerance, ids);
     mismatches += ids != expected;
@@ -341,17 +367,34 @@ void SecondValuesDecideAsTheExactComparison() {
         tolerance = std::nextafter(tolerance, ulps > 0 ? 1e308 : 0.0);
       }
     }
-    const double difference = a - b;
-    const bool within = difference == 0 || tolerance > std::abs(difference);
+    const int exact = reference::ColumnOrder(a, b, tolerance);
     const auto order = rilo::internal::CompareSecond(rilo::internal::SecondValue(a, tolerance),
                                                      rilo::internal::SecondValue(b, tolerance), tolerance);
     using Order = rilo::internal::SecondOrder;
-    wrong += (order == Order::kWithin && !within) || (order == Order::kLess && (within || !(difference < 0))) ||
-             (order == Order::kGreater && (within || difference < 0));
+    wrong += (order == Order::kWithin && exact != 0) || (order == Order::kLess && exact != -1) ||
+             (order == Order::kGreater && exact != 1);
     decided += order != Order::kUnknown;
   }
   Check(wrong == 0, std::to_string(wrong) + " columns decided unlike the exact comparison");
   Check(decided > trials / 4, "the float copies decided only " + std::to_string(decided) + " columns");
+}
+
+// The second values of float rows are the values themselves and decide every column exactly
+// as the reference comparison does, NaN, infinities and signed zeros included.
+void FloatSecondValuesDecideExactly() {
+  std::mt19937 random(16);
+  int wrong = 0;
+  for (int trial = 0; trial < 100000; ++trial) {
+    const float tolerance = static_cast<float>(random() % 10 == 0 ? AnyDouble(random) : std::ldexp(1.0, -static_cast<int>(random() % 30)));
+    const float a = static_cast<float>(AnyDouble(random));
+    const float b = random() % 4 ? static_cast<float>(AnyDouble(random)) : random() % 2 ? a : -a;
+    const auto order = rilo::internal::CompareSecond(rilo::internal::SecondValue(a, tolerance),
+                                                     rilo::internal::SecondValue(b, tolerance), tolerance);
+    const int exact = reference::ColumnOrder(a, b, tolerance);
+    using Order = rilo::internal::SecondOrder;
+    wrong += order != (exact == 0 ? Order::kWithin : exact < 0 ? Order::kLess : Order::kGreater);
+  }
+  Check(wrong == 0, std::to_string(wrong) + " float columns decided unlike the exact comparison");
 }
 
 // Ids the bitmap cannot order (beyond num_ids + num_inverse, negative, or repeated) still come
@@ -382,6 +425,7 @@ const bool registered = rilo_test::AddTests({
     {"sweep matches the straightforward sweep (float)", SweepMatchesReference<float>},
     {"renumbering falls back for ids outside the bitmap", RenumberingFallsBackForIdsOutsideTheBitmap},
     {"float copies of double columns decide as the exact comparison", SecondValuesDecideAsTheExactComparison},
+    {"second values of float columns decide exactly", FloatSecondValuesDecideExactly},
 });
 
 }  // namespace

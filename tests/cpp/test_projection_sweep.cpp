@@ -61,15 +61,19 @@ void ArgSortIsStableOnManyDuplicates() {
 }
 
 template <typename T>
-void ArgSortWithNanGivesAPermutation() {
+void ArgSortPutsNanLast() {
   const T nan = std::numeric_limits<T>::quiet_NaN();
   std::mt19937 random(5);
   std::uniform_int_distribution<int> small(0, 9);
-  for (int n : {4, 40, 400}) {
+  for (int n : {4, 40, 400, 4000}) {
     std::vector<T> values(n);
     for (T& value : values) value = small(random) < 3 ? nan : T(small(random));
     if (n == 4) values = {0.0, 2.0, nan, 1.0};
     std::vector<int> order = rilo::ArgSort<int>(values);
+    const auto first_nan = std::find_if(order.begin(), order.end(), [&](int at) { return std::isnan(values[at]); });
+    Check(std::all_of(first_nan, order.end(), [&](int at) { return std::isnan(values[at]); }),
+          "a number after a NaN, n = " + std::to_string(n));
+    Check(std::is_sorted(first_nan, order.end()), "NaN positions out of order, n = " + std::to_string(n));
     std::sort(order.begin(), order.end());
     Check(order == Iota(n), "not a permutation with NaN present, n = " + std::to_string(n));
   }
@@ -202,7 +206,7 @@ std::vector<rilo_test::TestCase> TestsFor(const std::string& type) {
   return {
       {"argsort small cases, " + type, ArgSortSmallCases<T>},
       {"argsort is stable on many duplicates, " + type, ArgSortIsStableOnManyDuplicates<T>},
-      {"argsort with NaN gives a permutation, " + type, ArgSortWithNanGivesAPermutation<T>},
+      {"argsort puts NaN last, in position order, " + type, ArgSortPutsNanLast<T>},
       {"sweep without rows, " + type, SweepWithoutRows<T>},
       {"sweep of one row, " + type, SweepOfOneRow<T>},
       {"takeover in both modes, " + type, TakeoverInBothModes<T>},

@@ -9,6 +9,7 @@ import struct
 import numpy as np
 
 import rilo
+from sweep_reference import squared_distance
 
 
 class ContractError(AssertionError):
@@ -34,15 +35,6 @@ def rows_match(row_a, row_b, tolerance):
     within = ~(np.abs(difference) > tolerance)
     nan_ok = ~np.isnan(difference) | (row_a == row_b) | (np.isnan(row_a) & np.isnan(row_b))
     return bool(np.all(within & nan_ok))
-
-
-def squared_distance(row_a, row_b):
-    """Squared Euclidean distance accumulated from zero in column order, in the rows' dtype."""
-    total = row_a.dtype.type(0)
-    for a, b in zip(row_a, row_b):
-        difference = a - b
-        total = total + difference * difference
-    return total
 
 
 def _check_shapes(query, result):

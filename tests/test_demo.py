@@ -52,9 +52,9 @@ def clustered_rows(clusters, copies, columns, noise):
 
 def load_demo_module():
     """The demo script imported as a module, to test its checks directly."""
-    spec = importlib.util.spec_from_file_location("weld_mesh", DEMO)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    demo_spec = importlib.util.spec_from_file_location("weld_mesh", DEMO)
+    module = importlib.util.module_from_spec(demo_spec)
+    demo_spec.loader.exec_module(module)
     return module
 
 

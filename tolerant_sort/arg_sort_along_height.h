@@ -10,15 +10,15 @@
 
 namespace rilo::internal {
 
-// True when row a goes before row b. Columns are read left to right; a column ties when its
-// difference is exactly zero or strictly within `tolerance`, otherwise it decides by the sign
-// of the difference. A NaN difference decides "not less" in both directions.
+// True when row a goes before row b. Columns are read left to right and the first that does
+// not tie decides (ColumnOrder: equal values tie, a NaN goes after every number and ties
+// another NaN, else a difference that is zero or strictly within `tolerance` ties and its
+// sign decides). Never true both ways nor for a row against itself.
 template <typename T, typename Index>
 bool TolerantRowLess(const T* row_a, const T* row_b, Index width, T tolerance) {
   for (Index column = 0; column < width; ++column) {
-    const T difference = row_a[column] - row_b[column];
-    if (difference == 0 || tolerance > std::abs(difference)) continue;
-    return difference < 0;
+    const int order = ColumnOrder(row_a[column], row_b[column], tolerance);
+    if (order != 0) return order < 0;
   }
   return false;
 }
@@ -33,8 +33,8 @@ constexpr int kAnyWidth = -1;
 template <int Width, typename T, typename Index>
 auto RecordLess(const T* data, Index width, T tolerance) {
   return [data, width, tolerance](const RowRecord<T, Index>& a, const RowRecord<T, Index>& b) {
-    const T difference = a.first - b.first;
-    if (!(difference == 0 || tolerance > std::abs(difference))) return difference < 0;
+    const int first_order = ColumnOrder(a.first, b.first, tolerance);
+    if (first_order != 0) return first_order < 0;
     const Index columns = Width == kAnyWidth ? width : Index{Width};
     if (columns < 2) return false;
     const T* row_a = data + a.row * columns;

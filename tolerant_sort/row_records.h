@@ -39,9 +39,10 @@ constexpr double kSecondAbsoluteError = 0x1p-130;
 // Relative distance from the tolerance within which the float copies decide nothing.
 constexpr double kToleranceMargin = 0x1p-40;
 
-// The second value stored for a row whose second column holds `value`. A double is rounded to
-// float; one that float cannot hold, or any value when `tolerance` is not above zero (where
-// the bounds above prove nothing), is stored as NaN, which never decides.
+// The second value stored for a row whose second column holds `value`. A float is kept as it
+// is, NaN included. A double is rounded to float; one that float cannot hold (NaN among them),
+// or any value when `tolerance` is not above zero (where the bounds above prove nothing), is
+// stored as NaN, which for double rows never decides.
 template <typename T>
 float SecondValue(T value, T tolerance) {
   if constexpr (std::is_same_v<T, float>) {
@@ -53,17 +54,33 @@ float SecondValue(T value, T tolerance) {
   }
 }
 
-// Compares one column of two float rows exactly as TolerantRowLess does; never kUnknown.
+// How one column orders two rows holding `a` and `b` in it: -1 when the row with `a` goes
+// first, 1 when it goes after, 0 when the column ties. Equal values (equal infinities, both
+// zeros) tie; a NaN goes after every number and ties another NaN; otherwise the column ties
+// when the difference is zero or strictly within `tolerance` and its sign decides.
+template <typename T>
+int ColumnOrder(T a, T b, T tolerance) {
+  if (a == b) return 0;
+  const bool a_is_nan = std::isnan(a);
+  const bool b_is_nan = std::isnan(b);
+  if (a_is_nan || b_is_nan) return static_cast<int>(a_is_nan) - static_cast<int>(b_is_nan);
+  const T difference = a - b;
+  if (difference == 0 || tolerance > std::abs(difference)) return 0;
+  return difference < 0 ? -1 : 1;
+}
+
+// Compares one column of two float rows exactly as ColumnOrder does; never kUnknown.
 inline SecondOrder CompareSecond(float a, float b, float tolerance) {
-  const float difference = a - b;
-  if (difference == 0 || tolerance > std::abs(difference)) return SecondOrder::kWithin;
-  return difference < 0 ? SecondOrder::kLess : SecondOrder::kGreater;
+  const int order = ColumnOrder(a, b, tolerance);
+  if (order == 0) return SecondOrder::kWithin;
+  return order < 0 ? SecondOrder::kLess : SecondOrder::kGreater;
 }
 
 // Compares one column of two double rows through their float roundings `a` and `b` (from
 // SecondValue; `tolerance` above zero). Answers kLess or kGreater only when the exact
 // difference is surely at least the tolerance away from zero, kWithin only when it is surely
-// strictly inside it, and kUnknown otherwise (always for NaN).
+// strictly inside it, and kUnknown otherwise (always for NaN, so NaN and infinite values are
+// ordered from the rows themselves).
 inline SecondOrder CompareSecond(float a, float b, double tolerance) {
   const double gap = static_cast<double>(a) - static_cast<double>(b);
   const double size = std::abs(gap);

@@ -28,7 +28,8 @@ std::vector<T> SpecialValues() {
 }
 
 // Checks that less(a, b) and less(b, a) never both hold, and less(a, a) never does, for every
-// pair of two-column rows built from the special values under each special tolerance.
+// pair of two-column rows built from the special values under each special tolerance; and that
+// a row whose first value alone is NaN goes after the other.
 template <typename T>
 void ComparatorIsAsymmetric() {
   const std::vector<T> values = SpecialValues<T>();
@@ -43,7 +44,9 @@ void ComparatorIsAsymmetric() {
           const bool ab = rilo::internal::TolerantRowLess(a, b, 2, tolerance);
           const bool ba = rilo::internal::TolerantRowLess(b, a, 2, tolerance);
           const bool aa = rilo::internal::TolerantRowLess(a, a, 2, tolerance);
-          violations += (ab && ba) || aa;
+          // A NaN first value against a number decides, and puts the NaN row last.
+          const bool nan_misplaced = std::isnan(a0) != std::isnan(b0) && ab != std::isnan(b0);
+          violations += (ab && ba) || aa || nan_misplaced;
         }
       }
     }

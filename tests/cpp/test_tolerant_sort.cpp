@@ -123,17 +123,42 @@ void WidthZeroComparesNothing() {
   Check(unstable == std::vector<int>{0, 1, 2, 3}, "unstable sort lost an index");
 }
 
-void NanColumnIsNeitherLessNorGreater() {
-  const std::vector<double> rows{kNan, 0.0, -5.0, 1.0, 7.0, -1.0, kInf,
-                                 0.0,  1.0, kNan, 1.0, 5.0, 3.0,  0.0};
+void NanGoesAfterNumbersAndTiesNan() {
+  const std::vector<double> rows{kNan, 0.0,  -5.0, 1.0,  7.0,  -1.0, kInf, 0.0,  1.0,  kNan,
+                                 1.0,  5.0,  3.0,  0.0,  kNan, 1.0,  kNan, 2.0,  kNan, kNan,
+                                 kInf, 1.0,  kInf, 2.0,  -kInf, 2.0, -kInf, 1.0, -kInf, kNan};
   const auto less = [&rows](int a, int b) {
     return rilo::internal::TolerantRowLess(rows.data() + 2 * a, rows.data() + 2 * b, 2, 0.5);
   };
-  for (int other : {1, 2, 3}) {
-    Check(!less(0, other) && !less(other, 0), "NaN in column 0 decided the order");
+  for (int other : {1, 2, 3, 13, 14}) {
+    Check(less(other, 0) && !less(0, other), "NaN in column 0 did not go after a number");
   }
-  Check(!less(4, 5) && !less(5, 4), "NaN in column 1 after a tie decided the order");
+  Check(less(5, 4) && !less(4, 5), "NaN in column 1 after a tie did not go after the number");
   Check(less(4, 6) && !less(6, 4), "column 0 did not decide before the NaN column");
+  Check(less(7, 8) && !less(8, 7), "two NaNs in column 0 did not tie");
+  Check(!less(9, 9) && !less(9, 0) && less(0, 9), "NaN rows misordered among themselves");
+  Check(less(10, 11) && !less(11, 10), "equal positive infinities did not tie");
+  Check(less(13, 12) && !less(12, 13), "equal negative infinities did not tie");
+}
+
+void NanRowsSortAfterTheNumbers() {
+  const std::vector<double> narrow{3.0, kNan, 1.0, kNan, 2.0, -kInf};
+  const std::vector<double> wide{1.0, kNan, 0.0, 1.0, 2.0, 0.0, kNan, 0.0,  0.0, 1.0, -kInf, 0.0,
+                                 kNan, kNan, 0.0, 1.0, kInf, 0.0, 1.0, 2.0, kNan, 1.0, 2.0, -1.0};
+  for (int width : {2, 3}) {
+    std::vector<double> rows;
+    for (size_t row = 0; row < wide.size() / 3; ++row) {
+      rows.insert(rows.end(), wide.begin() + 3 * row, wide.begin() + 3 * row + width);
+    }
+    const std::vector<int> expected =
+        width == 2 ? std::vector<int>{3, 1, 6, 7, 5, 0, 2, 4} : std::vector<int>{3, 7, 1, 6, 5, 0, 2, 4};
+    Check(Order<true, double>(rows, width, 0.5) == expected, "NaN rows misplaced (double)");
+    Check(Order<true, float>(rows, width, 0.5) == expected, "NaN rows misplaced (float)");
+  }
+  Check(Order<true, double>(narrow, 1, 0.5) == std::vector<int>{5, 2, 4, 0, 1, 3}, "NaN rows misplaced");
+  const std::vector<int> unstable = Order<false, float>(narrow, 1, 0.5);
+  Check(std::vector<int>(unstable.begin(), unstable.begin() + 4) == std::vector<int>{5, 2, 4, 0},
+        "numbers misplaced among NaN rows (unstable)");
 }
 
 void InfinitiesOrderAtTheEnds() {
@@ -329,7 +354,8 @@ const bool registered = rilo_test::AddTests({
     {"worked orderings, unstable, float", WorkedOrderings<false, float>},
     {"stable sort keeps the order of rows within tolerance", StableSortKeepsTheOrderOfRowsWithinTolerance},
     {"width 0 compares nothing", WidthZeroComparesNothing},
-    {"a NaN column is neither less nor greater", NanColumnIsNeitherLessNorGreater},
+    {"a NaN goes after numbers and ties NaN; equal infinities tie", NanGoesAfterNumbersAndTiesNan},
+    {"NaN rows sort after the numbers", NanRowsSortAfterTheNumbers},
     {"infinities order at the ends", InfinitiesOrderAtTheEnds},
     {"rows match on one column, double", RowsMatchOneColumn<double>},
     {"rows match on one column, float", RowsMatchOneColumn<float>},

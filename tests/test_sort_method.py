@@ -177,6 +177,41 @@ def test_infinity_against_other_values(rows, tolerance, groups, dtype):
     assert len(unique_rows(rows, tolerance, True, dtype)[1]) == groups
 
 
+def near_duplicate_pairs(count, seed):
+    """`count` distinct rows at least 0.5 apart in some column (the first column repeats exactly,
+    so later columns decide), each twice with noise far below a tolerance of 0.01."""
+    index = np.arange(count)
+    points = np.stack([index % 37, index // 37, (index * 7919 % count) * 0.5], axis=1).astype(float)
+    noise = np.random.default_rng(seed).uniform(-1e-4, 1e-4, size=(2 * count, 3))
+    return np.concatenate([points, points]) + noise, np.concatenate([index, index])
+
+
+@pytest.mark.parametrize("sorted_index", [True, False])
+@pytest.mark.parametrize("dtype", FLOAT_TYPES)
+@pytest.mark.parametrize(
+    "nan_rows, nan_groups",
+    [
+        ([[NAN, 5.0, 5.0]], 1),
+        ([[3.0, NAN, 7.0]], 1),
+        ([[NAN, NAN, NAN]], 1),
+        ([[NAN, 5.0, 5.0], [3.0, NAN, 7.0], [2.0, 4.0, NAN], [NAN, NAN, NAN], [NAN, NAN, NAN]], 4),
+    ],
+    ids=str,
+)
+def test_nan_rows_leave_the_grouping_of_other_rows_alone(nan_rows, nan_groups, dtype, sorted_index):
+    pairs, point_of_row = near_duplicate_pairs(1000, seed=len(nan_rows))
+    order = np.random.default_rng(5).permutation(len(pairs) + len(nan_rows))
+    rows = np.concatenate([pairs, nan_rows])[order].astype(dtype)
+    _, representatives, inverse = rilo.unique_rows(rows, 0.01, sorted_index, "")
+    assert len(representatives) == 1000 + nan_groups
+    is_pair_row = order < len(pairs)
+    groups_of_points = {}
+    for group, point in zip(inverse[is_pair_row].tolist(), point_of_row[order[is_pair_row]].tolist()):
+        groups_of_points.setdefault(point, set()).add(group)
+    assert all(len(groups) == 1 for groups in groups_of_points.values())
+    assert not set(inverse[is_pair_row].tolist()) & set(inverse[~is_pair_row].tolist())
+
+
 def random_rows(seed, count, columns, dtype, levels):
     """`count` rows of integers below `levels`, so exact duplicates are common."""
     generator = np.random.default_rng(seed)

@@ -356,12 +356,12 @@ def check_lines(soup, result, tolerance):
 
 
 def nan_warning(rows):
-    """A warning line when some rows hold NaN, which upsets the order both methods sort by."""
+    """A warning line when some rows hold NaN: they cannot weld to any vertex with a number."""
     nan_rows = np.count_nonzero(np.isnan(rows).any(axis=1))
     if nan_rows == 0:
         return []
-    return [f"warning    {nan_rows:,} rows hold NaN: other rows may then fail to merge; "
-            f"drop them first with rows[~np.isnan(rows).any(axis=1)]"]
+    return [f"warning    {nan_rows:,} rows hold NaN: they weld only to rows with NaN in the same "
+            f"columns; drop them first with rows[~np.isnan(rows).any(axis=1)]"]
 
 
 def report_header(soup, tolerance):

@@ -60,9 +60,6 @@ void NumberGroupsByLowestRow(const T* data, Index n, Index m, Index k, T* out_ro
   }
 }
 
-}  // namespace rilo::internal
-
-namespace rilo::internal {
 
 // Width template argument meaning "the column count is only known at run time".
 constexpr int kAnyColumns = -1;

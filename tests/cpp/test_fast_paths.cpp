@@ -213,6 +213,23 @@ T RandomTolerance(std::mt19937& random) {
   return choices[random() % 8 < 6 ? random() % 4 : 4 + random() % 4];
 }
 
+// A random matrix of n rows and m columns (each below its bound) with a tolerance to match.
+template <typename T>
+struct HardCase {
+  int n;
+  int m;
+  T tolerance;
+  std::vector<T> data;
+};
+
+template <typename T>
+HardCase<T> DrawHardCase(std::mt19937& random, int row_bound, int column_bound) {
+  const int n = static_cast<int>(random() % row_bound);
+  const int m = static_cast<int>(random() % column_bound);
+  const T tolerance = RandomTolerance<T>(random);
+  return {n, m, tolerance, HardMatrix<T>(random, n, m, tolerance)};
+}
+
 template <typename T>
 bool SameBits(const std::vector<T>& a, const std::vector<T>& b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
@@ -235,10 +252,7 @@ void SortMethodMatchesReference() {
   std::mt19937 random(11);
   int mismatches = 0;
   for (int trial = 0; trial < kCasesPerType; ++trial) {
-    const int n = static_cast<int>(random() % kMaxRows);
-    const int m = static_cast<int>(random() % 6);
-    const T tolerance = RandomTolerance<T>(random);
-    const std::vector<T> data = HardMatrix<T>(random, n, m, tolerance);
+    const auto [n, m, tolerance, data] = DrawHardCase<T>(random, kMaxRows, 6);
     const auto fast_stable = FastSortMethod<true>(data.data(), n, m, tolerance);
     const auto slow_stable = reference::SortMethod<true>(data.data(), n, m, tolerance);
     const auto fast = FastSortMethod<false>(data.data(), n, m, tolerance);
@@ -256,10 +270,7 @@ void ArgSortAlongHeightMatchesReference() {
   std::mt19937 random(12);
   int mismatches = 0;
   for (int trial = 0; trial < kCasesPerType; ++trial) {
-    const int n = static_cast<int>(random() % 300);
-    const int m = static_cast<int>(random() % 5);
-    const T tolerance = RandomTolerance<T>(random);
-    const std::vector<T> data = HardMatrix<T>(random, n, m, tolerance);
+    const auto [n, m, tolerance, data] = DrawHardCase<T>(random, 300, 5);
     rilo::IndexVector<int> ids(n);
     std::iota(ids.begin(), ids.end(), 0);
     std::shuffle(ids.begin(), ids.end(), random);
@@ -311,10 +322,7 @@ void SweepMatchesReference() {
   std::mt19937 random(14);
   int mismatches = 0;
   for (int trial = 0; trial < kCasesPerType; ++trial) {
-    const int n = static_cast<int>(random() % kMaxRows);
-    const int m = static_cast<int>(random() % 6);
-    const T tolerance = RandomTolerance<T>(random);
-    const std::vector<T> data = HardMatrix<T>(random, n, m, tolerance);
+    const auto [n, m, tolerance, data] = DrawHardCase<T>(random, kMaxRows, 6);
     const std::vector<T> direction(m, T{1});
     for (bool sorted_index : {false, true}) {
       std::vector<T> rows(static_cast<size_t>(n) * m);

@@ -7,6 +7,7 @@
 
 #include "tolerant_sort/default_initialization_allocator.h"
 #include "tolerant_sort/row_records.h"
+#include "tolerant_sort/two_thread_sorts.h"
 
 namespace rilo::internal {
 
@@ -32,7 +33,16 @@ constexpr int kAnyWidth = -1;
 // the two rows.
 template <int Width, typename T, typename Index>
 auto RecordLess(const T* data, Index width, T tolerance) {
-  return [data, width, tolerance](const RowRecord<T, Index>& a, const RowRecord<T, Index>& b) {
+  const bool positive_tolerance = tolerance > 0;
+  return [data, width, tolerance, positive_tolerance](const RowRecord<T, Index>& a,
+                                                      const RowRecord<T, Index>& b) {
+    // Most comparisons are decided here: with a positive tolerance, a difference at least the
+    // tolerance away from zero decides by its sign, and a NaN difference falls through.
+    if (positive_tolerance) {
+      const T first_difference = a.first - b.first;
+      const bool before = first_difference <= -tolerance;
+      if (before || first_difference >= tolerance) return before;
+    }
     const int first_order = ColumnOrder(a.first, b.first, tolerance);
     if (first_order != 0) return first_order < 0;
     const Index columns = Width == kAnyWidth ? width : Index{Width};
@@ -52,15 +62,23 @@ auto RecordLess(const T* data, Index width, T tolerance) {
   };
 }
 
+// Fetches the part of a record's row that a comparison reads once the records' own values tie.
+template <typename T, typename Index>
+auto RowPrefetch(const T* data, Index width) {
+  return [data, width](const RowRecord<T, Index>& record) {
+    __builtin_prefetch(data + record.row * width + (width > 1 ? 1 : 0));
+  };
+}
+
 // The one place where the tolerant order is sorted: the standard stable sort when `Stable`,
 // else the standard unstable sort. Their decisions depend only on the comparator's answers,
 // so sorting records gives the same permutation as sorting the row indices they carry.
-template <bool Stable, typename Iterator, typename Less>
-void SortTolerantOrder(Iterator first, Iterator last, Less less) {
+template <bool Stable, typename Iterator, typename Less, typename Prefetch>
+void SortTolerantOrder(Iterator first, Iterator last, Less less, Prefetch prefetch) {
   if constexpr (Stable) {
-    std::stable_sort(first, last, less);
+    StandardStableSort(first, last, less);
   } else {
-    std::sort(first, last, less);
+    StandardSort(first, last, less, prefetch);
   }
 }
 
@@ -68,8 +86,8 @@ void SortTolerantOrder(Iterator first, Iterator last, Less less) {
 // row order, with the comparison specialised for the narrow widths that dominate in practice.
 template <bool Stable, typename T, typename Index>
 void SortRowRecords(const T* data, Index width, T tolerance, RowRecords<T, Index>& records) {
-  const auto sort = [&records](auto less) {
-    SortTolerantOrder<Stable>(records.begin(), records.end(), less);
+  const auto sort = [&records, prefetch = RowPrefetch(data, width)](auto less) {
+    SortTolerantOrder<Stable>(records.begin(), records.end(), less, prefetch);
   };
   switch (width) {
     case 0:

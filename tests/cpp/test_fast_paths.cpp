@@ -405,6 +405,66 @@ void FloatSecondValuesDecideExactly() {
   Check(wrong == 0, std::to_string(wrong) + " float columns decided unlike the exact comparison");
 }
 
+// Large inputs, on which the sorts run their independent steps on two threads, group exactly
+// as the single-threaded index sorts do: hard matrices, and shuffled near-duplicates whose first
+// column is spaced about one tolerance apart, so that ties chain without being transitive.
+template <typename T>
+void TwoThreadSortsMatchReference() {
+  std::mt19937 random(18);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const int minimum = static_cast<int>(rilo::internal::kTwoThreadMinimum);
+  int mismatches = 0;
+  for (int trial = 0; trial < 16; ++trial) {
+    const int n = minimum + static_cast<int>(random() % (2 * minimum));
+    const int m = 1 + static_cast<int>(random() % 4);
+    T tolerance = RandomTolerance<T>(random);
+    std::vector<T> data = HardMatrix<T>(random, n, m, tolerance);
+    if (trial % 2 == 1) {
+      tolerance = static_cast<T>(1.0 / n);
+      for (int row = 0; row < n; ++row) {
+        for (int column = 0; column < m; ++column) {
+          data[row * m + column] = row % 2 == 1 && row > 1 ? data[(random() % (row - 1)) * m + column] + static_cast<T>(tolerance * 1e-3 * (unit(random) - 0.5))
+                                                           : static_cast<T>(unit(random));
+        }
+      }
+    }
+    const auto fast_stable = FastSortMethod<true>(data.data(), n, m, tolerance);
+    const auto slow_stable = reference::SortMethod<true>(data.data(), n, m, tolerance);
+    const auto fast = FastSortMethod<false>(data.data(), n, m, tolerance);
+    const auto slow = reference::SortMethod<false>(data.data(), n, m, tolerance);
+    mismatches += !(fast_stable.representatives == slow_stable.representatives && fast_stable.inverse == slow_stable.inverse &&
+                    fast.representatives == slow.representatives && fast.inverse == slow.inverse);
+  }
+  Check(mismatches == 0, std::to_string(mismatches) + " large inputs grouped differently");
+}
+
+// The grouping test through records answers as the test on the rows themselves, on pairs of
+// rows placed at, just inside and just outside the tolerance, with special values mixed in.
+template <typename T>
+void RecordsMatchAsTheRows() {
+  std::mt19937 random(19);
+  int wrong = 0;
+  for (int trial = 0; trial < 200000; ++trial) {
+    const int m = 1 + static_cast<int>(random() % 4);
+    const T tolerance = random() % 10 == 0 ? static_cast<T>(AnyDouble(random)) : static_cast<T>(std::ldexp(1.0, -static_cast<int>(random() % 30)));
+    std::vector<T> rows(2 * m);
+    for (int column = 0; column < m; ++column) {
+      const T a = static_cast<T>(AnyDouble(random));
+      T b = random() % 3 == 0 ? static_cast<T>(AnyDouble(random)) : static_cast<T>(a + (static_cast<int>(random() % 5) - 2) * tolerance * (random() % 2 ? 1.0 : 0.5));
+      for (int ulps = static_cast<int>(random() % 5) - 2; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
+        b = std::nextafter(b, ulps > 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::lowest());
+      }
+      rows[column] = a;
+      rows[m + column] = random() % 4 == 0 ? a : b;
+    }
+    const auto record_a = rilo::internal::RecordOf(rows.data(), m, tolerance, 0);
+    const auto record_b = rilo::internal::RecordOf(rows.data(), m, tolerance, 1);
+    wrong += rilo::internal::RecordsMatch(record_a, record_b, rows.data(), m, tolerance) !=
+             rilo::internal::RowsMatch(rows.data(), rows.data() + m, m, tolerance);
+  }
+  Check(wrong == 0, std::to_string(wrong) + " pairs matched unlike their rows");
+}
+
 // Ids the bitmap cannot order (beyond num_ids + num_inverse, negative, or repeated) still come
 // out ascending, and distinct ones renumber the inverse as the comparison sort does.
 void RenumberingFallsBackForIdsOutsideTheBitmap() {
@@ -431,6 +491,10 @@ const bool registered = rilo_test::AddTests({
     {"radix argsort matches the stable comparison sort (float)", ArgSortMatchesReference<float>},
     {"sweep matches the straightforward sweep (double)", SweepMatchesReference<double>},
     {"sweep matches the straightforward sweep (float)", SweepMatchesReference<float>},
+    {"two-thread sorts group as the index sorts on large inputs (double)", TwoThreadSortsMatchReference<double>},
+    {"two-thread sorts group as the index sorts on large inputs (float)", TwoThreadSortsMatchReference<float>},
+    {"grouping through records matches the rows (double)", RecordsMatchAsTheRows<double>},
+    {"grouping through records matches the rows (float)", RecordsMatchAsTheRows<float>},
     {"renumbering falls back for ids outside the bitmap", RenumberingFallsBackForIdsOutsideTheBitmap},
     {"float copies of double columns decide as the exact comparison", SecondValuesDecideAsTheExactComparison},
     {"second values of float columns decide exactly", FloatSecondValuesDecideExactly},

@@ -1,0 +1,176 @@
+// The standard library's unstable and stable sorts with their independent parts run on two
+// threads. The tolerant order is not a strict weak ordering, so only the standard algorithms
+// give the expected permutation; these functions run the very same library steps on the same
+// subranges in the same roles and differ only in which thread runs a step whose subrange no
+// other step touches at the same time. The comparison must be pure and must not throw.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "tolerant_sort/default_initialization_allocator.h"
+
+namespace rilo::internal {
+
+// Ranges below this many elements are sorted on one thread: starting a thread costs tens of
+// microseconds, about what sorting a few thousand records does.
+constexpr std::ptrdiff_t kTwoThreadMinimum = 1 << 15;
+
+}  // namespace rilo::internal
+
+// The sorts below are composed from the steps that libstdc++ 12 composes its own from.
+#if defined(_GLIBCXX_RELEASE) && _GLIBCXX_RELEASE == 12
+
+namespace rilo::internal {
+
+// Records ahead of the final insertion pass whose rows are fetched early; the pass compares
+// neighbours, which are often close enough in their first columns that the rows are read.
+constexpr std::ptrdiff_t kInsertionPrefetchDistance = 16;
+
+// True when a second thread can run beside this one.
+inline bool SecondCoreAvailable() { return std::thread::hardware_concurrency() > 1; }
+
+// Runs `on_this_thread` here and `on_helper` on a new thread, and returns when both are done.
+// If no thread can be started, runs both here. Neither task may throw.
+template <typename FirstTask, typename SecondTask>
+void RunConcurrently(FirstTask on_this_thread, SecondTask on_helper) {
+  std::thread helper;
+  try {
+    helper = std::thread(on_helper);
+  } catch (const std::system_error&) {
+    on_helper();
+  }
+  on_this_thread();
+  if (helper.joinable()) helper.join();
+}
+
+// The library's element-count threshold below which its introsort leaves a range to the final
+// insertion pass, and the chunk length its merge sort insertion-sorts first.
+constexpr std::ptrdiff_t kIntrosortThreshold = 16;
+constexpr std::ptrdiff_t kMergeSortChunk = 7;
+
+// The unstable sort's final pass (an insertion sort of the whole range, guarded over the first
+// kIntrosortThreshold elements only) with `prefetch` called on each element some way ahead.
+// Assumes last - first > kIntrosortThreshold and the range as the introsort loop leaves it.
+template <typename Iterator, typename Compare, typename Prefetch>
+void FinalInsertionPass(Iterator first, Iterator last, Compare compare, Prefetch prefetch) {
+  std::__insertion_sort(first, first + kIntrosortThreshold, compare);
+  const auto compare_value = __gnu_cxx::__ops::__val_comp_iter(compare);
+  for (Iterator position = first + kIntrosortThreshold; position != last; ++position) {
+    if (last - position > kInsertionPrefetchDistance) prefetch(position[kInsertionPrefetchDistance]);
+    std::__unguarded_linear_insert(position, compare_value);
+  }
+}
+
+// The standard unstable sort of [first, last) under `less`, with the two sides of its first
+// partition sorted concurrently. Assumes last - first > kIntrosortThreshold.
+template <typename Iterator, typename Less, typename Prefetch>
+void IntrosortOnTwoThreads(Iterator first, Iterator last, Less less, Prefetch prefetch) {
+  const auto compare = __gnu_cxx::__ops::__iter_comp_iter(less);
+  // The first round of the introsort loop: one level of depth spent on one partition.
+  const auto depth_limit = std::__lg(last - first) * 2 - 1;
+  const Iterator cut = std::__unguarded_partition_pivot(first, last, compare);
+  RunConcurrently([&] { std::__introsort_loop(first, cut, depth_limit, compare); },
+                  [&] { std::__introsort_loop(cut, last, depth_limit, compare); });
+  FinalInsertionPass(first, last, compare, prefetch);
+}
+
+// Largest multiple of `unit` not above half of `length`: where a pass over runs of `unit`
+// elements is cut into two independent halves.
+inline std::ptrdiff_t HalfwayBoundary(std::ptrdiff_t length, std::ptrdiff_t unit) {
+  return length / 2 / unit * unit;
+}
+
+// One merge pass of the library's merge sort (runs of `step` merged pairwise from [first, last)
+// into `result`), split at a pair boundary so that each thread merges its own pairs.
+template <typename Source, typename Destination, typename Compare>
+void MergePassOnTwoThreads(Source first, Source last, Destination result, std::ptrdiff_t step,
+                           Compare compare) {
+  const std::ptrdiff_t split = HalfwayBoundary(last - first, 2 * step);
+  if (split == 0) return std::__merge_sort_loop(first, last, result, step, compare);
+  RunConcurrently(
+      [&] { std::__merge_sort_loop(first, first + split, result, step, compare); },
+      [&] { std::__merge_sort_loop(first + split, last, result + split, step, compare); });
+}
+
+// The library's merge sort of [first, last) through `buffer` (room for last - first elements):
+// chunks insertion-sorted, then merge passes of doubling run length back and forth between the
+// range and the buffer, each step split between two threads.
+template <typename Iterator, typename Pointer, typename Compare>
+void MergeSortWithBufferOnTwoThreads(Iterator first, Iterator last, Pointer buffer,
+                                     Compare compare) {
+  const std::ptrdiff_t length = last - first;
+  const Pointer buffer_last = buffer + length;
+  const std::ptrdiff_t chunk_split = HalfwayBoundary(length, kMergeSortChunk);
+  RunConcurrently(
+      [&] { std::__chunk_insertion_sort(first, first + chunk_split, kMergeSortChunk, compare); },
+      [&] { std::__chunk_insertion_sort(first + chunk_split, last, kMergeSortChunk, compare); });
+  // Invariant: runs of `step` elements are sorted in [first, last) at the top of the loop.
+  for (std::ptrdiff_t step = kMergeSortChunk; step < length; step *= 4) {
+    MergePassOnTwoThreads(first, last, buffer, step, compare);
+    MergePassOnTwoThreads(buffer, buffer_last, first, step * 2, compare);
+  }
+}
+
+// The standard stable sort of [first, last) under `less`, as it runs when it gets its full
+// buffer of half the range: each half merge-sorted through the buffer, then the halves merged.
+// If that buffer cannot be had, the standard stable sort runs instead and copes as it does.
+template <typename Iterator, typename Less>
+void StableSortOnTwoThreads(Iterator first, Iterator last, Less less) {
+  using Value = typename std::iterator_traits<Iterator>::value_type;
+  const std::ptrdiff_t length = last - first;
+  const std::ptrdiff_t half = (length + 1) / 2;
+  std::vector<Value, DefaultInitializationAllocator<Value>> buffer;
+  try {
+    buffer.resize(half);
+  } catch (const std::bad_alloc&) {
+    return std::stable_sort(first, last, less);
+  }
+  const auto compare = __gnu_cxx::__ops::__iter_comp_iter(less);
+  const Iterator middle = first + half;
+  MergeSortWithBufferOnTwoThreads(first, middle, buffer.data(), compare);
+  MergeSortWithBufferOnTwoThreads(middle, last, buffer.data(), compare);
+  std::__merge_adaptive(first, middle, last, half, length - half, buffer.data(), half, compare);
+}
+
+// The standard unstable sort of [first, last) under `less`; large ranges run on two threads
+// when a second core is there. `prefetch` is called on records some way ahead of the final pass.
+template <typename Iterator, typename Less, typename Prefetch>
+void StandardSort(Iterator first, Iterator last, Less less, Prefetch prefetch) {
+  if (last - first < kTwoThreadMinimum || !SecondCoreAvailable()) return std::sort(first, last, less);
+  IntrosortOnTwoThreads(first, last, less, prefetch);
+}
+
+// The standard stable sort of [first, last) under `less`; large ranges run on two threads when
+// a second core is there.
+template <typename Iterator, typename Less>
+void StandardStableSort(Iterator first, Iterator last, Less less) {
+  if (last - first < kTwoThreadMinimum || !SecondCoreAvailable()) return std::stable_sort(first, last, less);
+  StableSortOnTwoThreads(first, last, less);
+}
+
+}  // namespace rilo::internal
+
+#else
+
+// Other standard libraries compose their sorts differently: their own sorts run as they are.
+namespace rilo::internal {
+
+template <typename Iterator, typename Less, typename Prefetch>
+void StandardSort(Iterator first, Iterator last, Less less, Prefetch) {
+  std::sort(first, last, less);
+}
+
+template <typename Iterator, typename Less>
+void StandardStableSort(Iterator first, Iterator last, Less less) {
+  std::stable_sort(first, last, less);
+}
+
+}  // namespace rilo::internal
+
+#endif

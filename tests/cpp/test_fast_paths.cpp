@@ -417,9 +417,10 @@ void TwoThreadSortsMatchReference() {
   for (int trial = 0; trial < 16; ++trial) {
     const int n = minimum + static_cast<int>(random() % (2 * minimum));
     const int m = 1 + static_cast<int>(random() % 4);
-    T tolerance = RandomTolerance<T>(random);
+    // A positive tolerance: ties then chain through the grids of the hard matrices.
+    T tolerance = std::vector<T>{T{1}, T{0.5}, T{0.25}}[random() % 3];
     std::vector<T> data = HardMatrix<T>(random, n, m, tolerance);
-    if (trial % 2 == 1) {
+    if (trial % 4 == 3) {
       tolerance = static_cast<T>(1.0 / n);
       for (int row = 0; row < n; ++row) {
         for (int column = 0; column < m; ++column) {

@@ -5,22 +5,21 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <stdexcept>
 #include <vector>
 
 #include "tolerant_sort/default_initialization_allocator.h"
 
 namespace rilo::internal {
 
-// Fills `id_order` (num_ids entries) so that ids[id_order[0]] < ids[id_order[1]] < ... by
-// marking each id in a bitmap and reading the bitmap in ascending order, in time linear in
-// num_ids and the largest id. Returns false, with `id_order` unspecified, when an id is
-// negative, repeated, or not below `id_limit`.
+// Fills `rank` (num_ids entries) with the position each id takes when the ids are sorted, by
+// marking the ids in a bitmap and counting the marks below each, in time linear in num_ids and
+// the largest id. Returns false, with `rank` unspecified, when an id is negative, repeated, or
+// not below `id_limit`.
 template <typename Index>
-bool OrderDistinctIds(Index num_ids, const Index* ids, Index id_limit,
-                      IndexVector<Index>& id_order) {
+bool RankDistinctIds(Index num_ids, const Index* ids, Index id_limit, IndexVector<Index>& rank) {
   constexpr int kWordBits = 64;
   std::vector<std::uint64_t> present(static_cast<size_t>(id_limit) / kWordBits + 1, 0);
-  IndexVector<Index> position_of(id_limit);  // read only where `present` is set
   for (Index position = 0; position < num_ids; ++position) {
     const Index id = ids[position];
     if (id < 0 || id >= id_limit) return false;
@@ -28,16 +27,31 @@ bool OrderDistinctIds(Index num_ids, const Index* ids, Index id_limit,
     const std::uint64_t bit = std::uint64_t{1} << (id % kWordBits);
     if (word & bit) return false;
     word |= bit;
-    position_of[id] = position;
   }
-  Index next = 0;
+  // marks_before[w] counts the ids below word w.
+  IndexVector<Index> marks_before(present.size());
+  Index marks = 0;
   for (size_t word_index = 0; word_index < present.size(); ++word_index) {
-    for (std::uint64_t word = present[word_index]; word != 0; word &= word - 1) {
-      const Index id = static_cast<Index>(word_index * kWordBits + __builtin_ctzll(word));
-      id_order[next++] = position_of[id];
-    }
+    marks_before[word_index] = marks;
+    marks += static_cast<Index>(__builtin_popcountll(present[word_index]));
+  }
+  for (Index position = 0; position < num_ids; ++position) {
+    const Index id = ids[position];
+    const std::uint64_t below = (std::uint64_t{1} << (id % kWordBits)) - 1;
+    rank[position] = marks_before[id / kWordBits] +
+                     static_cast<Index>(__builtin_popcountll(present[id / kWordBits] & below));
   }
   return true;
+}
+
+// Fills `rank` (num_ids entries) as RankDistinctIds does, for any ids, through the standard
+// unstable sort of their positions; equal ids take their places in whatever order it leaves.
+template <typename Index>
+void RankIdsBySorting(Index num_ids, const Index* ids, IndexVector<Index>& rank) {
+  IndexVector<Index> id_order(num_ids);
+  std::iota(id_order.begin(), id_order.end(), Index{0});
+  std::sort(id_order.begin(), id_order.end(), [ids](Index a, Index b) { return ids[a] < ids[b]; });
+  for (Index position = 0; position < num_ids; ++position) rank[id_order[position]] = position;
 }
 
 }  // namespace rilo::internal
@@ -46,34 +60,28 @@ namespace rilo {
 
 // Sorts `ids` (one representative row index per group, distinct) into ascending order and, when
 // `inverse` is not null, renumbers its `num_inverse` group numbers (each in [0, num_ids)) so that
-// every entry still names the same representative. Negative counts throw std::length_error.
-// Distinct ids below num_ids + num_inverse (always so for the representative rows of an
-// inverse over num_inverse rows) are ordered through a bitmap; other ids fall back to the
-// standard unstable sort, which orders distinct ids the same way.
+// every entry still names the same representative. Negative counts throw std::length_error,
+// num_ids before anything is written and num_inverse after `ids` is sorted. Distinct ids below
+// num_ids + num_inverse (always so for the representative rows of an inverse over num_inverse
+// rows) are ranked through a bitmap; other ids fall back to the standard unstable sort, which
+// ranks distinct ids the same way.
 template <typename Index>
 void SortIdsAndInverse(Index num_ids, Index* ids, Index num_inverse, Index* inverse) {
-  IndexVector<Index> id_order(num_ids);
+  IndexVector<Index> rank(num_ids);
   const Index counted_rows = inverse == nullptr ? Index{0} : std::max(num_inverse, Index{0});
   const long long id_limit_wide = static_cast<long long>(num_ids) + counted_rows;
   const Index id_limit = static_cast<Index>(
       std::min<long long>(id_limit_wide, std::numeric_limits<Index>::max()));
-  if (!internal::OrderDistinctIds(num_ids, ids, id_limit, id_order)) {
-    std::iota(id_order.begin(), id_order.end(), Index{0});
-    std::sort(id_order.begin(), id_order.end(),
-              [ids](Index a, Index b) { return ids[a] < ids[b]; });
+  if (!internal::RankDistinctIds(num_ids, ids, id_limit, rank)) {
+    internal::RankIdsBySorting(num_ids, ids, rank);
   }
 
   IndexVector<Index> sorted_ids(num_ids);
-  for (Index position = 0; position < num_ids; ++position) sorted_ids[position] = ids[id_order[position]];
+  for (Index position = 0; position < num_ids; ++position) sorted_ids[rank[position]] = ids[position];
   std::copy(sorted_ids.begin(), sorted_ids.end(), ids);
   if (inverse == nullptr) return;
-
-  IndexVector<Index> renumbered(num_inverse);
-  // rank[old group position] = new group position; id_order is a permutation, so this inverts it.
-  IndexVector<Index> rank(num_ids);
-  for (Index position = 0; position < num_ids; ++position) rank[id_order[position]] = position;
-  for (Index row = 0; row < num_inverse; ++row) renumbered[row] = rank[inverse[row]];
-  std::copy(renumbered.begin(), renumbered.end(), inverse);
+  if (num_inverse < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+  for (Index row = 0; row < num_inverse; ++row) inverse[row] = rank[inverse[row]];
 }
 
 }  // namespace rilo

@@ -27,15 +27,33 @@ bool TolerantRowLess(const T* row_a, const T* row_b, Index width, T tolerance) {
 // Width template argument meaning "the width is only known at run time".
 constexpr int kAnyWidth = -1;
 
+// TolerantRowLess from column 2 on, for rows of at least three columns whose third values
+// (SecondValue of column 2) are `third_a` and `third_b`: column 2 is read from the rows only
+// when those values cannot decide it.
+template <typename T, typename Index>
+bool ThirdColumnOnwardLess(const T* row_a, const T* row_b, Index columns, T tolerance,
+                           float third_a, float third_b) {
+  switch (CompareSecond(third_a, third_b, tolerance)) {
+    case SecondOrder::kLess:
+      return true;
+    case SecondOrder::kGreater:
+      return false;
+    case SecondOrder::kWithin:
+      return TolerantRowLess(row_a + 3, row_b + 3, columns - 3, tolerance);
+    default:
+      return TolerantRowLess(row_a + 2, row_b + 2, columns - 2, tolerance);
+  }
+}
+
 // The tolerant row comparison on records of a matrix with at least one column: columns 0 and
-// 1 come from the records where they decide, the rest from the rows. Width is the column
-// count when it is a compile-time constant, else kAnyWidth. Gives exactly TolerantRowLess on
-// the two rows.
+// 1 come from the records and column 2 from `third` (when present) where they decide, the rest
+// from the rows. Width is the column count when it is a compile-time constant, else kAnyWidth.
+// Gives exactly TolerantRowLess on the two rows.
 template <int Width, typename T, typename Index>
-auto RecordLess(const T* data, Index width, T tolerance) {
+auto RecordLess(const T* data, Index width, T tolerance, ThirdValues third) {
   const bool positive_tolerance = tolerance > 0;
-  return [data, width, tolerance, positive_tolerance](const RowRecord<T, Index>& a,
-                                                      const RowRecord<T, Index>& b) {
+  return [data, width, tolerance, positive_tolerance, third](const RowRecord<T, Index>& a,
+                                                             const RowRecord<T, Index>& b) {
     // Most comparisons are decided here: with a positive tolerance, a difference at least the
     // tolerance away from zero decides by its sign, and a NaN difference falls through.
     if (positive_tolerance) {
@@ -55,18 +73,25 @@ auto RecordLess(const T* data, Index width, T tolerance) {
       case SecondOrder::kGreater:
         return false;
       case SecondOrder::kWithin:
-        return TolerantRowLess(row_a + 2, row_b + 2, columns - 2, tolerance);
+        return third.present() ? ThirdColumnOnwardLess(row_a, row_b, columns, tolerance,
+                                                       third[a.row], third[b.row])
+                               : TolerantRowLess(row_a + 2, row_b + 2, columns - 2, tolerance);
       default:
         return TolerantRowLess(row_a + 1, row_b + 1, columns - 1, tolerance);
     }
   };
 }
 
-// Fetches the part of a record's row that a comparison reads once the records' own values tie.
+// Fetches what a comparison reads once the records' own values tie: the row's third value
+// when `third` is present, else the row from its second column on.
 template <typename T, typename Index>
-auto RowPrefetch(const T* data, Index width) {
-  return [data, width](const RowRecord<T, Index>& record) {
-    __builtin_prefetch(data + record.row * width + (width > 1 ? 1 : 0));
+auto RowPrefetch(const T* data, Index width, ThirdValues third) {
+  return [data, width, third](const RowRecord<T, Index>& record) {
+    if (third.present()) {
+      __builtin_prefetch(third.address(record.row));
+    } else {
+      __builtin_prefetch(data + record.row * width + (width > 1 ? 1 : 0));
+    }
   };
 }
 
@@ -84,22 +109,24 @@ void SortTolerantOrder(Iterator first, Iterator last, Less less, Prefetch prefet
 
 // Sorts `records` (RecordOf each row of a row-major matrix of `width` columns) into tolerant
 // row order, with the comparison specialised for the narrow widths that dominate in practice.
+// `third`, when present, holds the rows' third values (width at least 3).
 template <bool Stable, typename T, typename Index>
-void SortRowRecords(const T* data, Index width, T tolerance, RowRecords<T, Index>& records) {
-  const auto sort = [&records, prefetch = RowPrefetch(data, width)](auto less) {
+void SortRowRecords(const T* data, Index width, T tolerance, RowRecords<T, Index>& records,
+                    ThirdValues third = ThirdValues()) {
+  const auto sort = [&records, prefetch = RowPrefetch(data, width, third)](auto less) {
     SortTolerantOrder<Stable>(records.begin(), records.end(), less, prefetch);
   };
   switch (width) {
     case 0:
       return sort([](const RowRecord<T, Index>&, const RowRecord<T, Index>&) { return false; });
     case 1:
-      return sort(RecordLess<1>(data, width, tolerance));
+      return sort(RecordLess<1>(data, width, tolerance, third));
     case 2:
-      return sort(RecordLess<2>(data, width, tolerance));
+      return sort(RecordLess<2>(data, width, tolerance, third));
     case 3:
-      return sort(RecordLess<3>(data, width, tolerance));
+      return sort(RecordLess<3>(data, width, tolerance, third));
     default:
-      return sort(RecordLess<kAnyWidth>(data, width, tolerance));
+      return sort(RecordLess<kAnyWidth>(data, width, tolerance, third));
   }
 }
 

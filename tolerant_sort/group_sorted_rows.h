@@ -48,11 +48,35 @@ inline SecondMatch MatchSecond(float a, float b, double tolerance) {
   }
 }
 
+// The third values of two rows, when they are known (SecondValue of column 2).
+struct ThirdPair {
+  bool known = false;
+  float of_a = 0.0f;
+  float of_b = 0.0f;
+};
+
+// True when rows a and b, of at least three columns, match from column 2 on (RowsMatch),
+// reading column 2 from the rows only when `thirds` cannot tell.
+template <typename T, typename Index>
+bool ThirdColumnOnwardMatch(const T* row_a, const T* row_b, Index columns, T tolerance,
+                            ThirdPair thirds) {
+  const SecondMatch third_match =
+      thirds.known ? MatchSecond(thirds.of_a, thirds.of_b, tolerance) : SecondMatch::kUnknown;
+  switch (third_match) {
+    case SecondMatch::kMatches:
+      return RowsMatch(row_a + 3, row_b + 3, columns - 3, tolerance);
+    case SecondMatch::kFails:
+      return false;
+    default:
+      return RowsMatch(row_a + 2, row_b + 2, columns - 2, tolerance);
+  }
+}
+
 // True when the rows of records a and b of a matrix with `columns` columns match in every
-// column (RowsMatch), reading the rows only where the records cannot tell.
+// column (RowsMatch), reading the rows only where the records and `thirds` cannot tell.
 template <typename T, typename Index>
 bool RecordsMatch(const RowRecord<T, Index>& a, const RowRecord<T, Index>& b, const T* data,
-                  Index columns, T tolerance) {
+                  Index columns, T tolerance, ThirdPair thirds = ThirdPair()) {
   if (columns == 0) return true;
   if (!ValuesMatch(a.first, b.first, tolerance)) return false;
   if (columns == 1) return true;
@@ -60,7 +84,7 @@ bool RecordsMatch(const RowRecord<T, Index>& a, const RowRecord<T, Index>& b, co
   const T* row_b = data + b.row * columns;
   switch (MatchSecond(a.second, b.second, tolerance)) {
     case SecondMatch::kMatches:
-      return RowsMatch(row_a + 2, row_b + 2, columns - 2, tolerance);
+      return columns == 2 || ThirdColumnOnwardMatch(row_a, row_b, columns, tolerance, thirds);
     case SecondMatch::kFails:
       return false;
     default:
@@ -75,20 +99,29 @@ constexpr int kPrefetchDistance = 16;
 // GroupSortedRecords for a fixed `Width` (or kAnyWidth, then `width` counts the columns).
 template <int Width, typename T, typename Index>
 Index GroupRecordsOfWidth(const T* data, Index height, Index width, T tolerance,
-                          RowRecords<T, Index>& records, Index* inverse) {
+                          RowRecords<T, Index>& records, Index* inverse, ThirdValues third) {
   const Index columns = Width == kAnyWidth ? width : Index{Width};
-  const auto prefetch = RowPrefetch(data, columns);
+  const auto prefetch = RowPrefetch(data, columns, third);
+  const auto third_of = [third](const RowRecord<T, Index>& record) {
+    return third.present() ? third[record.row] : 0.0f;
+  };
   Index group = 0;
   RowRecord<T, Index> representative = records[0];
+  float representative_third = third_of(representative);
   inverse[representative.row] = 0;
   // Invariant: records[0 .. group] hold the first rows of the groups so far, `representative`
-  // is the last of them, and every position before `position` has its inverse written.
+  // is the last of them (its third value kept aside, since its inverse entry, which may share
+  // the third values' storage, is written), and every position before `position` has its
+  // inverse written.
   for (Index position = 1; position < height; ++position) {
     if (position + kPrefetchDistance < height) prefetch(records[position + kPrefetchDistance]);
     const RowRecord<T, Index> candidate = records[position];
-    if (!RecordsMatch(representative, candidate, data, columns, tolerance)) {
+    const float candidate_third = third_of(candidate);
+    const ThirdPair thirds{third.present(), representative_third, candidate_third};
+    if (!RecordsMatch(representative, candidate, data, columns, tolerance, thirds)) {
       records[++group].row = candidate.row;
       representative = candidate;
+      representative_third = candidate_third;
     }
     inverse[candidate.row] = group;
   }
@@ -102,32 +135,41 @@ namespace rilo {
 // Walks `records` (height >= 1 records of a height x width row-major matrix in tolerant row
 // order) once and starts a new group wherever a row does not match the current group's first
 // row. Writes each row's group number into `inverse` (height entries), moves the groups' first
-// rows into records[0 .. k-1].row in group order and returns k, the number of groups.
+// rows into records[0 .. k-1].row in group order and returns k, the number of groups. `third`,
+// when present, holds the rows' third values (width at least 3) and may share the inverse's
+// storage: a row's third value is read before its inverse entry is written.
 template <typename T, typename Index>
 Index GroupSortedRecords(const T* data, Index height, Index width, T tolerance,
-                         internal::RowRecords<T, Index>& records, Index* inverse) {
+                         internal::RowRecords<T, Index>& records, Index* inverse,
+                         internal::ThirdValues third = internal::ThirdValues()) {
   switch (width) {
     case 1:
-      return internal::GroupRecordsOfWidth<1>(data, height, width, tolerance, records, inverse);
+      return internal::GroupRecordsOfWidth<1>(data, height, width, tolerance, records, inverse,
+                                              third);
     case 2:
-      return internal::GroupRecordsOfWidth<2>(data, height, width, tolerance, records, inverse);
+      return internal::GroupRecordsOfWidth<2>(data, height, width, tolerance, records, inverse,
+                                              third);
     case 3:
-      return internal::GroupRecordsOfWidth<3>(data, height, width, tolerance, records, inverse);
+      return internal::GroupRecordsOfWidth<3>(data, height, width, tolerance, records, inverse,
+                                              third);
     default:
       return internal::GroupRecordsOfWidth<internal::kAnyWidth>(data, height, width, tolerance,
-                                                                records, inverse);
+                                                                records, inverse, third);
   }
 }
 
 // Orders the rows of an n x m row-major matrix (n >= 1) tolerantly (stable sort when
 // `Stable`) and groups them. Writes each row's group number into `inverse` (n entries) and `k`,
 // and returns the records, whose first k entries hold the groups' first rows in group order.
+// Until the grouping writes it, `inverse` lends its storage to the rows' third values.
 template <bool Stable, typename T, typename Index>
 internal::RowRecords<T, Index> SortAndGroupRows(const T* data, Index n, Index m, T tolerance,
                                                 Index* inverse, Index& k) {
-  internal::RowRecords<T, Index> records = internal::IdentityRecords(data, n, m, tolerance);
-  internal::SortRowRecords<Stable>(data, m, tolerance, records);
-  k = GroupSortedRecords(data, n, m, tolerance, records, inverse);
+  static_assert(sizeof(Index) >= sizeof(float), "the inverse must hold a float per row");
+  const internal::ThirdValues third = m >= 3 ? internal::ThirdValues(inverse) : internal::ThirdValues();
+  internal::RowRecords<T, Index> records = internal::IdentityRecords(data, n, m, tolerance, third);
+  internal::SortRowRecords<Stable>(data, m, tolerance, records, third);
+  k = GroupSortedRecords(data, n, m, tolerance, records, inverse, third);
   return records;
 }
 

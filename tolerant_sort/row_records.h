@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -114,11 +115,43 @@ RowRecords<T, Index> RecordsOf(const T* data, Index width, T tolerance, const Id
   return records;
 }
 
-// Records of rows 0 .. height-1 in ascending order.
+// The SecondValue of every row's third column, kept in 4 bytes per row of storage borrowed
+// from the caller (the grouping's inverse, which is not written until the sort is done), so
+// that comparisons of rows whose first two columns tie read a small array instead of the rows.
+// The storage is reached byte-wise, whatever type it was allocated as.
+class ThirdValues {
+ public:
+  ThirdValues() = default;
+  explicit ThirdValues(void* storage) : bytes_(static_cast<unsigned char*>(storage)) {}
+
+  bool present() const { return bytes_ != nullptr; }
+
+  float operator[](size_t row) const {
+    float value;
+    std::memcpy(&value, bytes_ + row * sizeof(float), sizeof(float));
+    return value;
+  }
+
+  void Store(size_t row, float value) {
+    std::memcpy(bytes_ + row * sizeof(float), &value, sizeof(float));
+  }
+
+  const void* address(size_t row) const { return bytes_ + row * sizeof(float); }
+
+ private:
+  unsigned char* bytes_ = nullptr;
+};
+
+// Records of rows 0 .. height-1 in ascending order, and the third values of the rows into
+// `third` when it is present (the matrix then has at least three columns).
 template <typename T, typename Index>
-RowRecords<T, Index> IdentityRecords(const T* data, Index height, Index width, T tolerance) {
+RowRecords<T, Index> IdentityRecords(const T* data, Index height, Index width, T tolerance,
+                                     ThirdValues third) {
   RowRecords<T, Index> records(height);
-  for (Index row = 0; row < height; ++row) records[row] = RecordOf(data, width, tolerance, row);
+  for (Index row = 0; row < height; ++row) {
+    records[row] = RecordOf(data, width, tolerance, row);
+    if (third.present()) third.Store(row, SecondValue(data[row * width + 2], tolerance));
+  }
   return records;
 }
 

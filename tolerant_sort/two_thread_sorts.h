@@ -6,11 +6,13 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <iterator>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tolerant_sort/default_initialization_allocator.h"
@@ -67,16 +69,49 @@ void FinalInsertionPass(Iterator first, Iterator last, Compare compare, Prefetch
   }
 }
 
-// The standard unstable sort of [first, last) under `less`, with the two sides of its first
-// partition sorted concurrently. Assumes last - first > kIntrosortThreshold.
+// The introsort loop's partition of [first, last) when the loop would make one (more than
+// kIntrosortThreshold elements, depth left), returning the cut; else `first`, which leaves
+// the whole range as one piece.
+template <typename Iterator, typename Compare>
+Iterator PartitionIfLoopWould(Iterator first, Iterator last, Compare compare) {
+  if (last - first <= kIntrosortThreshold) return first;
+  return std::__unguarded_partition_pivot(first, last, compare);
+}
+
+// The standard unstable sort of [first, last) under `less`. The introsort loop's first two
+// rounds (a partition of the range, then one of each side) run first, the second round's two
+// partitions concurrently; the four pieces they leave, each with two levels of depth spent,
+// are then shared between the threads by size, largest first. Assumes last - first >
+// kIntrosortThreshold.
 template <typename Iterator, typename Less, typename Prefetch>
 void IntrosortOnTwoThreads(Iterator first, Iterator last, Less less, Prefetch prefetch) {
   const auto compare = __gnu_cxx::__ops::__iter_comp_iter(less);
-  // The first round of the introsort loop: one level of depth spent on one partition.
-  const auto depth_limit = std::__lg(last - first) * 2 - 1;
+  const auto depth_limit = std::__lg(last - first) * 2 - 2;
   const Iterator cut = std::__unguarded_partition_pivot(first, last, compare);
-  RunConcurrently([&] { std::__introsort_loop(first, cut, depth_limit, compare); },
-                  [&] { std::__introsort_loop(cut, last, depth_limit, compare); });
+  Iterator left_cut = first;
+  Iterator right_cut = cut;
+  RunConcurrently([&] { left_cut = PartitionIfLoopWould(first, cut, compare); },
+                  [&] { right_cut = PartitionIfLoopWould(cut, last, compare); });
+  std::array<std::pair<Iterator, Iterator>, 4> pieces{
+      {{first, left_cut}, {left_cut, cut}, {cut, right_cut}, {right_cut, last}}};
+  std::sort(pieces.begin(), pieces.end(), [](const auto& a, const auto& b) {
+    return a.second - a.first > b.second - b.first;
+  });
+  std::vector<std::pair<Iterator, Iterator>> own_pieces;
+  std::vector<std::pair<Iterator, Iterator>> helper_pieces;
+  std::ptrdiff_t own_load = 0;
+  std::ptrdiff_t helper_load = 0;
+  for (const auto& piece : pieces) {
+    const bool own = own_load <= helper_load;
+    (own ? own_pieces : helper_pieces).push_back(piece);
+    (own ? own_load : helper_load) += piece.second - piece.first;
+  }
+  const auto sort_pieces = [&](const std::vector<std::pair<Iterator, Iterator>>& chosen) {
+    for (const auto& [piece_first, piece_last] : chosen) {
+      std::__introsort_loop(piece_first, piece_last, depth_limit, compare);
+    }
+  };
+  RunConcurrently([&] { sort_pieces(own_pieces); }, [&] { sort_pieces(helper_pieces); });
   FinalInsertionPass(first, last, compare, prefetch);
 }
 

@@ -451,8 +451,9 @@ void TwoThreadSortsMatchReference() {
   Check(mismatches == 0, std::to_string(mismatches) + " large inputs sorted or grouped differently");
 }
 
-// The grouping test through records answers as the test on the rows themselves, on pairs of
-// rows placed at, just inside and just outside the tolerance, with special values mixed in.
+// The grouping test through records (and third values, in half the cases with three or more
+// columns) answers as the test on the rows themselves, on pairs of rows placed at, just inside
+// and just outside the tolerance, with special values mixed in.
 template <typename T>
 void RecordsMatchAsTheRows() {
   std::mt19937 random(19);
@@ -472,7 +473,11 @@ void RecordsMatchAsTheRows() {
     }
     const auto record_a = rilo::internal::RecordOf(rows.data(), m, tolerance, 0);
     const auto record_b = rilo::internal::RecordOf(rows.data(), m, tolerance, 1);
-    wrong += rilo::internal::RecordsMatch(record_a, record_b, rows.data(), m, tolerance) !=
+    rilo::internal::ThirdPair thirds;
+    if (m >= 3 && random() % 2) {
+      thirds = {true, rilo::internal::SecondValue(rows[2], tolerance), rilo::internal::SecondValue(rows[m + 2], tolerance)};
+    }
+    wrong += rilo::internal::RecordsMatch(record_a, record_b, rows.data(), m, tolerance, thirds) !=
              rilo::internal::RowsMatch(rows.data(), rows.data() + m, m, tolerance);
   }
   Check(wrong == 0, std::to_string(wrong) + " pairs matched unlike their rows");

@@ -30,8 +30,8 @@ constexpr std::ptrdiff_t kTwoThreadMinimum = 1 << 15;
 
 namespace rilo::internal {
 
-// Records ahead of the final insertion pass whose rows are fetched early; the pass compares
-// neighbours, which are often close enough in their first columns that the rows are read.
+// Records ahead of the final insertion pass whose data beyond the record (third value or row)
+// is fetched early; the pass compares neighbours, which often tie in their first columns.
 constexpr std::ptrdiff_t kInsertionPrefetchDistance = 16;
 
 // True when a second thread can run beside this one.

@@ -14,25 +14,6 @@ namespace rilo {
 
 namespace py = pybind11;
 
-// Copies the `width` values of one row from `source` to `target`. The narrow widths that
-// dominate are copied by fixed-size moves: a library call per row would cost more than the copy.
-template <typename T>
-void CopyRow(const T* source, int width, T* target) {
-  switch (width) {
-    case 1:
-      target[0] = source[0];
-      return;
-    case 2:
-      std::copy_n(source, 2, target);
-      return;
-    case 3:
-      std::copy_n(source, 3, target);
-      return;
-    default:
-      std::copy_n(source, width, target);
-  }
-}
-
 // Unique rows of a C-contiguous two-dimensional `query` under a per-column tolerance, as the
 // tuple (unique rows, representative indices, inverse). `sorted_index` selects the stable order
 // and puts the groups in ascending order of their representative rows.
@@ -62,9 +43,15 @@ py::tuple UniqueRowsSort(const py::array_t<T>& query, bool sorted_index, T toler
 
   py::array_t<T> unique({k, m});
   T* unique_data = unique.mutable_data();
-  for (int group = 0; group < k; ++group) {
-    CopyRow(data + representative_data[group] * m, m, unique_data + group * m);
-  }
+  // Copied with the width fixed where it is narrow: a library call per row would cost more
+  // than the copy itself.
+  internal::WithNarrowWidth(m, [&](auto narrow_width) {
+    constexpr int kWidth = decltype(narrow_width)::value;
+    const int columns = kWidth == internal::kAnyWidth ? m : kWidth;
+    for (int group = 0; group < k; ++group) {
+      std::copy_n(data + representative_data[group] * columns, columns, unique_data + group * columns);
+    }
+  });
   return py::make_tuple(unique, representatives, inverse);
 }
 

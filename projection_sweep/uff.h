@@ -60,7 +60,6 @@ void NumberGroupsByLowestRow(const T* data, Index n, Index m, Index k, T* out_ro
   }
 }
 
-
 // Width template argument meaning "the column count is only known at run time".
 constexpr int kAnyColumns = -1;
 // Positions ahead of the sweep whose rows and inverse entries are fetched early: rows are

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 
 #include "tolerant_sort/default_initialization_allocator.h"
 #include "tolerant_sort/row_records.h"
@@ -26,6 +27,22 @@ bool TolerantRowLess(const T* row_a, const T* row_b, Index width, T tolerance) {
 
 // Width template argument meaning "the width is only known at run time".
 constexpr int kAnyWidth = -1;
+
+// Calls `body` with std::integral_constant<int, W>, W being `width` when it is 1, 2 or 3 (the
+// narrow widths that dominate in practice, worth code of their own) and kAnyWidth otherwise.
+template <typename Index, typename Body>
+decltype(auto) WithNarrowWidth(Index width, Body body) {
+  switch (width) {
+    case 1:
+      return body(std::integral_constant<int, 1>{});
+    case 2:
+      return body(std::integral_constant<int, 2>{});
+    case 3:
+      return body(std::integral_constant<int, 3>{});
+    default:
+      return body(std::integral_constant<int, kAnyWidth>{});
+  }
+}
 
 // TolerantRowLess from column 2 on, for rows of at least three columns whose third values
 // (SecondValue of column 2) are `third_a` and `third_b`: column 2 is read from the rows only
@@ -116,18 +133,12 @@ void SortRowRecords(const T* data, Index width, T tolerance, RowRecords<T, Index
   const auto sort = [&records, prefetch = RowPrefetch(data, width, third)](auto less) {
     SortTolerantOrder<Stable>(records.begin(), records.end(), less, prefetch);
   };
-  switch (width) {
-    case 0:
-      return sort([](const RowRecord<T, Index>&, const RowRecord<T, Index>&) { return false; });
-    case 1:
-      return sort(RecordLess<1>(data, width, tolerance, third));
-    case 2:
-      return sort(RecordLess<2>(data, width, tolerance, third));
-    case 3:
-      return sort(RecordLess<3>(data, width, tolerance, third));
-    default:
-      return sort(RecordLess<kAnyWidth>(data, width, tolerance, third));
+  if (width == 0) {
+    return sort([](const RowRecord<T, Index>&, const RowRecord<T, Index>&) { return false; });
   }
+  WithNarrowWidth(width, [&](auto narrow_width) {
+    sort(RecordLess<decltype(narrow_width)::value>(data, width, tolerance, third));
+  });
 }
 
 // Permutes `sorted_ids` (row indices of a height x width row-major matrix, usually the

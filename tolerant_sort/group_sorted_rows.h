@@ -142,20 +142,10 @@ template <typename T, typename Index>
 Index GroupSortedRecords(const T* data, Index height, Index width, T tolerance,
                          internal::RowRecords<T, Index>& records, Index* inverse,
                          internal::ThirdValues third = internal::ThirdValues()) {
-  switch (width) {
-    case 1:
-      return internal::GroupRecordsOfWidth<1>(data, height, width, tolerance, records, inverse,
-                                              third);
-    case 2:
-      return internal::GroupRecordsOfWidth<2>(data, height, width, tolerance, records, inverse,
-                                              third);
-    case 3:
-      return internal::GroupRecordsOfWidth<3>(data, height, width, tolerance, records, inverse,
-                                              third);
-    default:
-      return internal::GroupRecordsOfWidth<internal::kAnyWidth>(data, height, width, tolerance,
-                                                                records, inverse, third);
-  }
+  return internal::WithNarrowWidth(width, [&](auto narrow_width) {
+    return internal::GroupRecordsOfWidth<decltype(narrow_width)::value>(
+        data, height, width, tolerance, records, inverse, third);
+  });
 }
 
 // Orders the rows of an n x m row-major matrix (n >= 1) tolerantly (stable sort when

@@ -79,6 +79,8 @@ inline void SortIdsAndInverse(int num_ids, int* ids, int num_inverse, int* inver
 struct Grouping {
   std::vector<int> representatives;
   std::vector<int> inverse;
+
+  bool operator==(const Grouping&) const = default;
 };
 
 template <bool Stable, typename T>
@@ -247,20 +249,29 @@ reference::Grouping FastSortMethod(const T* data, int n, int m, T tolerance) {
   return result;
 }
 
+// True when the sort method through records groups like the reference, in both modes.
+template <typename T>
+bool GroupsAsReference(const std::vector<T>& data, int n, int m, T tolerance) {
+  return FastSortMethod<true>(data.data(), n, m, tolerance) == reference::SortMethod<true>(data.data(), n, m, tolerance) &&
+         FastSortMethod<false>(data.data(), n, m, tolerance) == reference::SortMethod<false>(data.data(), n, m, tolerance);
+}
+
+// True when ArgSortAlongHeight on the identity gives the reference index sort's permutation.
+template <bool Stable, typename T>
+bool SortsAsReference(const std::vector<T>& data, int n, int m, T tolerance) {
+  rilo::IndexVector<int> ids(n);
+  std::iota(ids.begin(), ids.end(), 0);
+  rilo::internal::ArgSortAlongHeight<Stable>(data.data(), n, m, tolerance, ids);
+  return ids == reference::ArgSortAlongHeight<Stable>(data.data(), n, m, tolerance);
+}
+
 template <typename T>
 void SortMethodMatchesReference() {
   std::mt19937 random(11);
   int mismatches = 0;
   for (int trial = 0; trial < kCasesPerType; ++trial) {
     const auto [n, m, tolerance, data] = DrawHardCase<T>(random, kMaxRows, 6);
-    const auto fast_stable = FastSortMethod<true>(data.data(), n, m, tolerance);
-    const auto slow_stable = reference::SortMethod<true>(data.data(), n, m, tolerance);
-    const auto fast = FastSortMethod<false>(data.data(), n, m, tolerance);
-    const auto slow = reference::SortMethod<false>(data.data(), n, m, tolerance);
-    const bool same = fast_stable.representatives == slow_stable.representatives &&
-                      fast_stable.inverse == slow_stable.inverse &&
-                      fast.representatives == slow.representatives && fast.inverse == slow.inverse;
-    mismatches += !same;
+    mismatches += !GroupsAsReference(data, n, m, tolerance);
   }
   Check(mismatches == 0, std::to_string(mismatches) + " random inputs grouped differently");
 }
@@ -429,24 +440,9 @@ void TwoThreadSortsMatchReference() {
         }
       }
     }
-    const auto fast_stable = FastSortMethod<true>(data.data(), n, m, tolerance);
-    const auto slow_stable = reference::SortMethod<true>(data.data(), n, m, tolerance);
-    const auto fast = FastSortMethod<false>(data.data(), n, m, tolerance);
-    const auto slow = reference::SortMethod<false>(data.data(), n, m, tolerance);
-    mismatches += !(fast_stable.representatives == slow_stable.representatives && fast_stable.inverse == slow_stable.inverse &&
-                    fast.representatives == slow.representatives && fast.inverse == slow.inverse);
+    mismatches += !GroupsAsReference(data, n, m, tolerance);
     // The permutations themselves, which near the tolerance depend on every step of the sorts.
-    for (const bool stable : {false, true}) {
-      rilo::IndexVector<int> ids(n);
-      std::iota(ids.begin(), ids.end(), 0);
-      if (stable) {
-        rilo::internal::ArgSortAlongHeight<true>(data.data(), n, m, tolerance, ids);
-        mismatches += ids != reference::ArgSortAlongHeight<true>(data.data(), n, m, tolerance);
-      } else {
-        rilo::internal::ArgSortAlongHeight<false>(data.data(), n, m, tolerance, ids);
-        mismatches += ids != reference::ArgSortAlongHeight<false>(data.data(), n, m, tolerance);
-      }
-    }
+    mismatches += !SortsAsReference<false>(data, n, m, tolerance) + !SortsAsReference<true>(data, n, m, tolerance);
   }
   Check(mismatches == 0, std::to_string(mismatches) + " large inputs sorted or grouped differently");
 }

@@ -7,7 +7,7 @@ PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null)
 FOUND_PYTHON := $(or $(PYTHON),\
   $(shell python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null),\
   $(lastword $(sort $(wildcard $(PYENV_ROOT_DIR)/versions/3.13*/bin/python3.13))))
-SOURCES := CMakeLists.txt pyproject.toml $(wildcard module/* tolerant_sort/* projection_sweep/* stubs/rilo-stubs/*)
+SOURCES := CMakeLists.txt pyproject.toml $(wildcard base/* module/* tolerant_sort/* projection_sweep/* stubs/rilo-stubs/*)
 CPP_TEST_BUILD := build/cpp-tests
 
 .PHONY: build test test-cpp test-python demo bench clean

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/config.h"
 #include "projection_sweep/arg_sort.h"
 
 namespace rilo::internal {
@@ -81,8 +82,8 @@ Index SweepGroups(const T* data, Index n, Index m, T tolerance, const SortedKeys
   for (Index position = 0; position < n; ++position) {
     if (position + kSweepPrefetchDistance < n) {
       const Index ahead = sorted.order[position + kSweepPrefetchDistance];
-      __builtin_prefetch(data + ahead * columns);
-      __builtin_prefetch(inverse + ahead);
+      PrefetchForRead(data + ahead * columns);
+      PrefetchForRead(inverse + ahead);
     }
     const Index opening = sorted.order[position];
     if (inverse[opening] != -1) continue;

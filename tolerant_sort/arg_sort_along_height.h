@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "base/config.h"
 #include "tolerant_sort/default_initialization_allocator.h"
 #include "tolerant_sort/row_records.h"
 #include "tolerant_sort/two_thread_sorts.h"
@@ -105,9 +106,9 @@ template <typename T, typename Index>
 auto RowPrefetch(const T* data, Index width, ThirdValues third) {
   return [data, width, third](const RowRecord<T, Index>& record) {
     if (third.present()) {
-      __builtin_prefetch(third.address(record.row));
+      PrefetchForRead(third.address(record.row));
     } else {
-      __builtin_prefetch(data + record.row * width + (width > 1 ? 1 : 0));
+      PrefetchForRead(data + record.row * width + (width > 1 ? 1 : 0));
     }
   };
 }

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/config.h"
 #include "tolerant_sort/default_initialization_allocator.h"
 
 namespace rilo::internal {
@@ -33,13 +34,13 @@ bool RankDistinctIds(Index num_ids, const Index* ids, Index id_limit, IndexVecto
   Index marks = 0;
   for (size_t word_index = 0; word_index < present.size(); ++word_index) {
     marks_before[word_index] = marks;
-    marks += static_cast<Index>(__builtin_popcountll(present[word_index]));
+    marks += static_cast<Index>(PopCount(present[word_index]));
   }
   for (Index position = 0; position < num_ids; ++position) {
     const Index id = ids[position];
     const std::uint64_t below = (std::uint64_t{1} << (id % kWordBits)) - 1;
     rank[position] = marks_before[id / kWordBits] +
-                     static_cast<Index>(__builtin_popcountll(present[id / kWordBits] & below));
+                     static_cast<Index>(PopCount(present[id / kWordBits] & below));
   }
   return true;
 }

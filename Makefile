@@ -1,46 +1,144 @@
-# `make build` sets up .venv with CPython 3.13 and installs rilo into it;
-# `make test` runs every test; `make demo` welds a built-in mesh.
+# Named commands; the README's "Development" section says what each one runs and how long.
+#   make build   .venv with CPython 3.13 and rilo installed into it
+#   make test    C++ tests and the pytest suite with the wheel test (no root needed)
+#   make check   make test, then the sanitizer and fuzzing runs (needs clang-14)
+#   make libcxx  C++ tests and pytest against a clang + libc++ build (needs libc++-14)
+#   make wheel   a manylinux wheel in dist/, tested in a fresh virtual environment
+#   make demo, make bench, make fuzz, make clean
 VENV := .venv
 PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
+STAGE := tools/stage
 PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null)
 # PYTHON=... wins; else a working python3.13 on PATH; else pyenv's newest 3.13.
 FOUND_PYTHON := $(or $(PYTHON),\
   $(shell python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null),\
   $(lastword $(sort $(wildcard $(PYENV_ROOT_DIR)/versions/3.13*/bin/python3.13))))
 SOURCES := CMakeLists.txt pyproject.toml $(wildcard base/* module/* tolerant_sort/* projection_sweep/* stubs/rilo-stubs/*)
-CPP_TEST_BUILD := build/cpp-tests
+PYTEST := $(PY) -m pytest -q -p no:cacheprovider
+# The closing lines the stages print: pytest's and the C++ test runner's counts.
+PYTEST_SUMMARY := '( passed| failed| error)'
+CPP_SUMMARY := '[0-9]+ passed, [0-9]+ failed'
 
-.PHONY: build test test-cpp test-python demo bench clean
+.PHONY: build test test-cpp test-python check asan fuzz fuzz-short fuzz-build fuzz-merge \
+  libcxx wheel demo bench clean require-clang require-libcxx
 
 build: $(VENV)/.installed
 
 $(VENV)/.created:
 	@test -n "$(FOUND_PYTHON)" || { echo "error: no CPython 3.13 found: install python3.13, or run 'make PYTHON=/path/to/python3.13'"; exit 1; }
 	@"$(FOUND_PYTHON)" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' || { echo "error: $(FOUND_PYTHON) is not CPython 3.13"; exit 1; }
-	"$(FOUND_PYTHON)" -m venv $(VENV)
-	touch $@
+	@"$(FOUND_PYTHON)" -m venv $(VENV)
+	@touch $@
 
 $(VENV)/.requirements: requirements-dev.txt $(VENV)/.created
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet -r requirements-dev.txt
-	touch $@
+	@$(STAGE) setup 'Successfully installed' sh -c \
+	  '$(PY) -m pip install --upgrade pip && $(PY) -m pip install -r requirements-dev.txt'
+	@touch $@
 
 $(VENV)/.installed: $(SOURCES) $(VENV)/.requirements
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
-	touch $@
+	@$(STAGE) build 'Successfully installed' $(PY) -m pip install --no-build-isolation --no-deps .
+	@touch $@
 
-test: test-cpp test-python fuzz-short asan
+test: test-cpp test-python
 
 test-cpp: $(VENV)/.requirements
-	$(VENV)/bin/cmake -S tests/cpp -B $(CPP_TEST_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) > /dev/null
-	$(VENV)/bin/cmake --build $(CPP_TEST_BUILD)
-	$(CPP_TEST_BUILD)/rilo_cpp_tests
+	@$(STAGE) cpp-tests $(CPP_SUMMARY) sh -c \
+	  '$(CMAKE) --preset tests && $(CMAKE) --build --preset tests && $(CTEST) --preset tests -V'
 
 test-python: build
-	$(PY) -m pytest -q tests
+	@$(STAGE) pytest $(PYTEST_SUMMARY) $(PYTEST) tests
 
 demo: build
 	$(PY) examples/weld_mesh.py $(ARGS)
+
+# `make check`: what CI gates on. The sanitizer run builds the extension and the C++ tests
+# with AddressSanitizer and UndefinedBehaviorSanitizer (CMake preset `asan`) and runs both;
+# the interpreter is not instrumented, so the sanitizer runtimes are preloaded into it (ASan
+# first). Leak detection is on for the C++ tests; in the interpreter it is off, because CPython
+# and NumPy keep objects alive until exit on purpose (tests/test_leaks.py measures the
+# extension's own leaks instead). Tests marked `wheel` (they build their own unsanitized copy)
+# and `address_space` (ASan's shadow memory exceeds their caps) are left out there.
+check: require-clang test asan fuzz-short
+
+require-clang:
+	@command -v clang++-14 > /dev/null || { echo "make check needs clang++-14 for the fuzzing build; on Debian or Ubuntu: sudo apt-get install clang-14"; exit 1; }
+
+require-libcxx: require-clang
+	@test -e /usr/lib/llvm-14/include/c++/v1/vector || { echo "make libcxx needs LLVM's libc++ 14; on Debian or Ubuntu: sudo apt-get install libc++-14-dev libc++abi-14-dev"; exit 1; }
+
+SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0:strict_init_order=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc \
+  LD_PRELOAD="$(SANITIZER_RUNTIMES)"
+# Fails unless `rilo` is imported from build/$(1): the stages below must not test .venv's copy.
+IMPORTS_FROM = $(PY) -c 'import rilo, sys; sys.exit(not rilo.__file__.startswith("$(abspath build/$(1))"))'
+
+asan: $(VENV)/.requirements
+	@$(STAGE) asan-build 'Linking' sh -c '$(CMAKE) --preset asan && $(CMAKE) --build --preset asan'
+	@$(STAGE) asan-cpp-tests $(CPP_SUMMARY) $(CTEST) --preset asan -V
+	@$(STAGE) asan-pytest $(PYTEST_SUMMARY) env $(SANITIZER_ENV) PYTHONPATH=$(abspath build/asan) sh -c \
+	  '$(call IMPORTS_FROM,asan) && $(PYTEST) tests -m "not wheel and not address_space"'
+
+# `make libcxx`: the same C++ tests and pytest suite against clang with LLVM's libc++
+# (preset `libcxx`); results must be byte for byte those of the GCC build (tests/test_golden.py).
+libcxx: require-libcxx $(VENV)/.requirements
+	@$(STAGE) libcxx-build 'Linking' sh -c '$(CMAKE) --preset libcxx && $(CMAKE) --build --preset libcxx'
+	@$(STAGE) libcxx-cpp-tests $(CPP_SUMMARY) $(CTEST) --preset libcxx -V
+	@$(STAGE) libcxx-pytest $(PYTEST_SUMMARY) env PYTHONPATH=$(abspath build/libcxx) sh -c \
+	  '$(call IMPORTS_FROM,libcxx) && $(PYTEST) tests -m "not wheel"'
+
+# `make fuzz`: coverage-guided fuzzing of unique_rows with atheris (fuzz/fuzz_unique_rows.py)
+# for FUZZ_SECONDS against the preset `fuzz` build; atheris's runtime (libFuzzer with ASan and
+# UBSan's C handlers) is preloaded into the interpreter. fuzz/corpus is replayed first and read
+# only; new inputs go to build/fuzz-corpus, and `make fuzz-merge` folds those that reach new
+# edges into fuzz/corpus (libFuzzer reruns the harness as a command, hence .venv first on
+# PATH). `make fuzz-short` (part of `make check`) runs FUZZ_SHORT_SECONDS.
+FUZZ_SECONDS ?= 300
+FUZZ_SHORT_SECONDS ?= 40
+# A short allocation-stack context keeps ASan's stack store (which grows with every distinct
+# interpreter stack that allocates) small and triples the execution rate.
+FUZZ_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=0:malloc_context_size=2 PYTHONMALLOC=malloc \
+  LD_PRELOAD=$$($(PY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so \
+  PYTHONPATH=$(abspath build/fuzz) PATH=$(abspath $(VENV)/bin):$$PATH
+# Inputs up to 4 KiB cover the largest arrays the decoder builds; a low len_control lets
+# libFuzzer reach that length early in a short run.
+FUZZ_ARGS := -max_len=4096 -len_control=10 -artifact_prefix=build/ -print_final_stats=1
+FUZZ_RUN = env $(FUZZ_ENV) $(PY) fuzz/fuzz_unique_rows.py
+
+fuzz-build: require-clang $(VENV)/.requirements
+	@$(STAGE) fuzz-build 'Linking' sh -c '$(CMAKE) --preset fuzz && $(CMAKE) --build --preset fuzz'
+	@mkdir -p build/fuzz-corpus
+
+fuzz: fuzz-build
+	$(FUZZ_RUN) build/fuzz-corpus fuzz/corpus -max_total_time=$(FUZZ_SECONDS) $(FUZZ_ARGS)
+
+fuzz-short: fuzz-build
+	@$(STAGE) fuzz 'Done [0-9]+ runs' $(FUZZ_RUN) build/fuzz-corpus fuzz/corpus \
+	  -max_total_time=$(FUZZ_SHORT_SECONDS) $(FUZZ_ARGS)
+
+fuzz-merge: fuzz-build
+	$(FUZZ_RUN) -merge=1 -use_counters=0 fuzz/corpus build/fuzz-corpus $(FUZZ_ARGS)
+
+# `make wheel`: a wheel for package indexes in dist/. Built with zig's C++ compiler against
+# glibc 2.17 (tools/zig-c++), repaired and checked by auditwheel to WHEEL_PLATFORM, then
+# installed into a fresh virtual environment and tested there (tests/test_wheel.py).
+WHEEL_PLATFORM := manylinux_2_17_x86_64
+
+wheel: $(VENV)/.requirements
+	@$(STAGE) wheel-tools '^Successfully installed' \
+	  $(PY) -m pip install -r requirements-wheel.txt
+	@rm -rf build/wheel dist/rilo-*.whl
+	@$(STAGE) wheel-build 'Created wheel' env ZIG_PYTHON=$(abspath $(PY)) \
+	  $(PY) -m pip wheel --no-deps --no-build-isolation --wheel-dir build/wheel \
+	  --config-settings=build-dir=build/wheel/build \
+	  --config-settings=cmake.define.CMAKE_CXX_COMPILER=$(abspath tools/zig-c++) .
+	@$(STAGE) wheel-repair 'written to' env PATH=$(abspath $(VENV)/bin):$$PATH \
+	  auditwheel repair --plat $(WHEEL_PLATFORM) \
+	  --wheel-dir dist build/wheel/rilo-*.whl
+	@$(STAGE) wheel-show '^"manylinux' $(VENV)/bin/auditwheel show dist/rilo-*.whl
+	@$(STAGE) wheel-test $(PYTEST_SUMMARY) sh -c 'RILO_WHEEL=$$(ls dist/rilo-*.whl) $(PYTEST) -m wheel tests'
 
 # `make bench`: rilo against its peers and the sort floors; writes bench/results/. The peers
 # live in their own venv, which sees .venv's packages (rilo, numpy) through a .pth file, so
@@ -61,115 +159,4 @@ bench: build $(BENCH_VENV)/.requirements
 	$(BENCH_PY) bench/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV)
-
-# `make asan` (part of `make test`; about two minutes): the C++ tests and the whole pytest
-# suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension in
-# build/asan, which never touches the .venv install: PYTHONPATH puts build/asan ahead of
-# site-packages. The interpreter itself is not instrumented, so the sanitizer runtimes are
-# preloaded into it (ASan must come first in the library list). -fno-sanitize-recover and
-# halt_on_error make the first report fatal. No sanitizer suppressions are needed. Leak
-# detection is on for the C++ tests; in the interpreter it is off, because CPython and NumPy
-# deliberately keep objects alive until exit and every run would report them;
-# tests/test_leaks.py measures the extension's own leaks there instead.
-ASAN_BUILD := build/asan
-# Left out: the test that caps the address space at 3 GiB, below the shadow memory that
-# AddressSanitizer reserves at start (the sanitized interpreter cannot even start there), and
-# the wheel tests, which build and install their own unsanitized copy of the extension.
-ASAN_DESELECT := -k "not allocates_nothing_per_column" -m "not wheel"
-ASAN_CPP_TEST_BUILD := build/asan-cpp-tests
-SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1
-SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
-SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0:strict_init_order=1 \
-  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
-PROJECT_VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
-CMAKE_NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-
-.PHONY: asan asan-build asan-cpp
-
-asan-build: $(VENV)/.requirements
-	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) $(CMAKE_NINJA) -DCMAKE_BUILD_TYPE=Debug \
-	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DSKBUILD_PROJECT_NAME=rilo \
-	  -DSKBUILD_PROJECT_VERSION=$(PROJECT_VERSION) -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
-	$(VENV)/bin/cmake --build $(ASAN_BUILD)
-
-asan-cpp: $(VENV)/.requirements
-	$(VENV)/bin/cmake -S tests/cpp -B $(ASAN_CPP_TEST_BUILD) $(CMAKE_NINJA) \
-	  -DRILO_TEST_FLAGS="$(subst $() ,;,$(SANITIZE_FLAGS))" > /dev/null
-	$(VENV)/bin/cmake --build $(ASAN_CPP_TEST_BUILD)
-	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  $(ASAN_CPP_TEST_BUILD)/rilo_cpp_tests
-
-asan: asan-cpp asan-build
-	env $(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_RUNTIMES)" PYTHONPATH=$(abspath $(ASAN_BUILD)) \
-	  $(PY) -c 'import rilo, sys; sys.exit(not rilo.__file__.startswith("$(abspath $(ASAN_BUILD))"))'
-	env $(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_RUNTIMES)" PYTHONPATH=$(abspath $(ASAN_BUILD)) \
-	  $(PY) -m pytest -q -p no:cacheprovider tests $(ASAN_DESELECT)
-
-# `make sort-bounds`: searches for inputs that make std::sort under the tolerant comparator
-# (and under arbitrary asymmetric relations) leave the range it sorts, with AddressSanitizer and
-# the libstdc++ debug mode on, then checks with a non-asymmetric relation that the search does
-# detect escapes. SORT_SEARCH_SECONDS bounds the main search.
-SORT_SEARCH_SECONDS ?= 60
-SORT_SEARCH := build/fuzz/sort_bounds_search
-
-.PHONY: sort-bounds
-
-$(SORT_SEARCH): fuzz/sort_bounds_search.cpp $(wildcard tolerant_sort/*)
-	mkdir -p $(dir $@)
-	g++ -std=c++17 -I. $(SANITIZE_FLAGS) -ffp-contract=off -D_GLIBCXX_DEBUG -D_GLIBCXX_ASSERTIONS \
-	  -o $@ fuzz/sort_bounds_search.cpp
-
-sort-bounds: $(SORT_SEARCH)
-	$(SORT_SEARCH) $(SORT_SEARCH_SECONDS)
-	$(SORT_SEARCH) 10 --control
-
-# `make fuzz`: coverage-guided fuzzing of unique_rows with atheris (fuzz/fuzz_unique_rows.py)
-# for FUZZ_SECONDS, against a clang build of the extension in build/fuzz/ext instrumented for
-# coverage, AddressSanitizer and UndefinedBehaviorSanitizer. atheris ships one runtime holding
-# libFuzzer, ASan and UBSan's C handlers, which is preloaded into the interpreter; UBSan's C++
-# type checks (vptr, function) need a runtime it lacks and are left out of this build (they
-# stay on in `make asan`). The corpus in fuzz/corpus is replayed first and read only; new
-# inputs go to build/fuzz/corpus, and `make fuzz-merge` folds those that reach new edges into
-# fuzz/corpus (libFuzzer reruns the harness as a command, hence the venv first on PATH). `make fuzz-short` (part of `make test`) runs FUZZ_SHORT_SECONDS.
-FUZZ_SECONDS ?= 300
-FUZZ_SHORT_SECONDS ?= 40
-FUZZ_BUILD := build/fuzz/ext
-FUZZ_CXX := clang++-14
-FUZZ_FLAGS := -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=vptr,function \
-  -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1
-# A short allocation-stack context keeps ASan's stack store (which grows with every distinct
-# interpreter stack that allocates) small and triples the execution rate; reports still show
-# the full stack of the faulting access.
-FUZZ_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=0:malloc_context_size=2 PYTHONMALLOC=malloc \
-  LD_PRELOAD=$$($(PY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so \
-  PYTHONPATH=$(abspath $(FUZZ_BUILD)) PATH=$(abspath $(VENV)/bin):$$PATH
-# Inputs up to 4 KiB cover the largest arrays the decoder builds; a low len_control lets
-# libFuzzer reach that length early in a short run.
-FUZZ_ARGS := -max_len=4096 -len_control=10 -artifact_prefix=build/fuzz/ -print_final_stats=1
-
-.PHONY: fuzz fuzz-short fuzz-build fuzz-merge fuzz-compiler
-
-fuzz-compiler:
-	command -v $(FUZZ_CXX) > /dev/null || { apt-get update -qq && apt-get install -y -qq clang-14; }
-
-fuzz-build: $(VENV)/.requirements fuzz-compiler
-	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) $(CMAKE_NINJA) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
-	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" -DSKBUILD_PROJECT_NAME=rilo \
-	  -DSKBUILD_PROJECT_VERSION=$(PROJECT_VERSION) -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
-	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
-	mkdir -p build/fuzz/corpus
-
-fuzz: fuzz-build
-	env $(FUZZ_ENV) $(PY) fuzz/fuzz_unique_rows.py build/fuzz/corpus fuzz/corpus \
-	  -max_total_time=$(FUZZ_SECONDS) $(FUZZ_ARGS)
-
-fuzz-short: fuzz-build
-	env $(FUZZ_ENV) $(PY) fuzz/fuzz_unique_rows.py build/fuzz/corpus fuzz/corpus \
-	  -max_total_time=$(FUZZ_SHORT_SECONDS) $(FUZZ_ARGS)
-
-fuzz-merge: fuzz-build
-	env $(FUZZ_ENV) $(PY) fuzz/fuzz_unique_rows.py -merge=1 -use_counters=0 fuzz/corpus build/fuzz/corpus \
-	  $(FUZZ_ARGS)
+	rm -rf build dist $(VENV) $(BENCH_VENV)

@@ -68,6 +68,7 @@ def test_too_large_input_is_refused_before_reading_it(query_shape):
         sweep(query, 1.0, False)
 
 
+@pytest.mark.address_space
 @pytest.mark.parametrize("dtype", ["float32", "float64"])
 def test_empty_input_with_the_most_columns_allocates_nothing_per_column(dtype):
     # Run apart, under a 3 GiB address-space cap that an m-sized scratch vector would exceed.

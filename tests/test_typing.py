@@ -1,5 +1,6 @@
 """The installed type stubs: a typed caller passes `mypy --strict`, and wrong uses are reported."""
 import ast
+import doctest
 import pathlib
 import re
 import subprocess
@@ -86,11 +87,45 @@ def test_stub_names_what_the_module_has():
     assert checked.returncode == 0, checked.stdout + checked.stderr
 
 
+def stub_function():
+    """The stub's one definition of unique_rows."""
+    (function,) = [node for node in ast.parse(STUB.read_text()).body
+                   if isinstance(node, ast.FunctionDef) and node.name == "unique_rows"]
+    return function
+
+
+def docstring_section(docstring, title):
+    """The lines of a NumPy-style docstring section, up to the next section heading."""
+    lines = docstring.splitlines()
+    start = lines.index(title) + 2
+    end = next((number for number in range(start, len(lines) - 1)
+                if re.fullmatch(r"-+", lines[number + 1])), len(lines))
+    return lines[start:end]
+
+
 def test_stub_parameters_match_the_runtime_signature():
     runtime = re.match(r"unique_rows\((.*)\) ->", rilo.unique_rows.__doc__).group(1)
     runtime_names = re.findall(r"(\w+): ", runtime)
-    overloads = [node for node in ast.parse(STUB.read_text()).body
-                 if isinstance(node, ast.FunctionDef) and node.name == "unique_rows"]
-    assert len(overloads) == 2
-    for overload in overloads:
-        assert [argument.arg for argument in overload.args.args] == runtime_names
+    assert [argument.arg for argument in stub_function().args.args] == runtime_names
+
+
+def test_stub_docstring_documents_parameters_returns_and_errors():
+    docstring = ast.get_docstring(stub_function())
+    entry = re.compile(r"^(\w+) : ")
+    documented = [entry.match(line).group(1)
+                  for line in docstring_section(docstring, "Parameters") if entry.match(line)]
+    runtime = re.match(r"unique_rows\((.*)\) ->", rilo.unique_rows.__doc__).group(1)
+    assert documented == re.findall(r"(\w+): ", runtime)
+    returned = [line for line in docstring_section(docstring, "Returns") if entry.match(line)]
+    assert len(returned) == 3
+    raised = {line for line in docstring_section(docstring, "Raises") if re.fullmatch(r"\w+", line)}
+    assert {"RuntimeError", "IndexError", "ValueError", "TypeError", "MemoryError"} <= raised
+
+
+def test_stub_docstring_example_runs_as_shown():
+    examples = doctest.DocTestParser().get_doctest(
+        ast.get_docstring(stub_function()), {}, "unique_rows", str(STUB), 0)
+    assert examples.examples
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(examples)
+    assert runner.summarize(verbose=False).failed == 0

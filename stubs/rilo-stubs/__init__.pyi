@@ -1,28 +1,76 @@
 # Type information for the `rilo` extension module, installed as the stub-only package
 # `rilo-stubs` next to it, where type checkers look for stubs of a single-file module.
-from typing import Final, SupportsFloat, SupportsIndex, overload
+from typing import Final, SupportsFloat, SupportsIndex, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
 __version__: Final[str]
 
-# A float32 array can never be a float64 one, although mypy cannot prove that for NumPy's
-# generic scalar types; NumPy's own stubs silence the same report.
-@overload
-def unique_rows(  # type: ignore[overload-overlap]
-    query: npt.NDArray[np.float32],
-    tolerance: SupportsFloat | SupportsIndex,
-    sorted_index: bool | np.bool_,
-    method: str | bytes | bytearray,
-) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32], npt.NDArray[np.int32]]:
-    """Unique rows of a float32 array: (unique rows, representative indices, inverse)."""
+_Float = TypeVar("_Float", np.float32, np.float64)
 
-@overload
 def unique_rows(
-    query: npt.NDArray[np.float64],
+    query: npt.NDArray[_Float],
     tolerance: SupportsFloat | SupportsIndex,
     sorted_index: bool | np.bool_,
     method: str | bytes | bytearray,
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32], npt.NDArray[np.int32]]:
-    """Unique rows of a float64 array: (unique rows, representative indices, inverse)."""
+) -> tuple[npt.NDArray[_Float], npt.NDArray[np.int32], npt.NDArray[np.int32]]:
+    """Find the unique rows of a float array, where rows within a tolerance count as one.
+
+    Parameters
+    ----------
+    query : ndarray of float32 or float64, shape (n, m)
+        The rows. Any memory layout or byte order; it is read, never written, and copied only
+        when it is not C-contiguous in native byte order.
+    tolerance : float
+        How close two rows must be to count as one, in `query`'s precision (a float32
+        `query` uses the float32 rounding of it). The sort method merges rows that differ by
+        at most `tolerance` in every column; the sweep method merges rows whose Euclidean
+        distance is below it. Zero merges only exact copies (sort) or nothing (sweep).
+    sorted_index : bool
+        True gives the groups in ascending order of their representative row. False leaves
+        them in the order the method meets them (the tolerant row order for the sort method,
+        ascending row sum for the sweep method), which is a little faster.
+    method : str
+        Starting with "a" or "A" (say "all"): the projection sweep, Euclidean tolerance.
+        Anything else (say "sort"): the tolerant sort, per-column tolerance.
+
+    Returns
+    -------
+    unique : ndarray, shape (k, m), same dtype as `query`
+        One row per group: a copy of its representative row.
+    index : ndarray of int32, shape (k,)
+        The row of `query` that represents each group: ``unique == query[index]``.
+    inverse : ndarray of int32, shape (n,)
+        For each row of `query`, the position in `unique` of the group it was merged into.
+        With the sort method every row lies within `tolerance` per column of its group's
+        representative; with the sweep, closer than `tolerance` to the row that opened its
+        group (the representative itself when `sorted_index` is false).
+
+    Raises
+    ------
+    RuntimeError
+        If `query`'s dtype is not float32 or float64 (use ``np.unique(query, axis=0)`` for
+        integers), or if `query` is not two-dimensional (the sweep: more than two dimensions).
+    IndexError
+        If `query` has fewer than two dimensions and `method` selects the sweep.
+    ValueError
+        If `tolerance` is NaN, or `query` has 2**31 or more rows, columns or elements.
+    TypeError
+        If an argument is missing or of the wrong type (a list instead of an array).
+    MemoryError
+        If the working memory cannot be had; nothing is returned then.
+
+    Examples
+    --------
+    >>> import numpy as np, rilo
+    >>> points = np.array([[0.0, 0.0], [1.0, 1.0], [0.0, 1e-9], [1.0, 1.0 + 1e-9]])
+    >>> unique, index, inverse = rilo.unique_rows(points, 1e-6, True, "sort")
+    >>> unique
+    array([[0., 0.],
+           [1., 1.]])
+    >>> index
+    array([0, 1], dtype=int32)
+    >>> inverse
+    array([0, 1, 0, 1], dtype=int32)
+    """

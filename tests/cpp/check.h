@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <source_location>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,18 +30,23 @@ inline int& FailedChecks() {
   return count;
 }
 
+// Where a check was written: its caller's file and line, filled in by the compiler.
+struct SourceLine {
+  const char* file = __builtin_FILE();
+  int line = __builtin_LINE();
+};
+
 // Records a failure, with its source line, when `condition` is false.
-inline void Check(bool condition, const std::string& what,
-                  std::source_location where = std::source_location::current()) {
+inline void Check(bool condition, const std::string& what, SourceLine where = {}) {
   if (condition) return;
   ++FailedChecks();
-  std::printf("  check failed at %s:%u: %s\n", where.file_name(), where.line(), what.c_str());
+  std::printf("  check failed at %s:%d: %s\n", where.file, where.line, what.c_str());
 }
 
 // Checks that `body` throws an `Exception` whose what() is exactly `message`.
 template <typename Exception>
 void CheckThrows(const std::function<void()>& body, const std::string& message,
-                 std::source_location where = std::source_location::current()) {
+                 SourceLine where = {}) {
   try {
     body();
   } catch (const Exception& error) {

@@ -80,7 +80,9 @@ struct Grouping {
   std::vector<int> representatives;
   std::vector<int> inverse;
 
-  bool operator==(const Grouping&) const = default;
+  bool operator==(const Grouping& other) const {
+    return representatives == other.representatives && inverse == other.inverse;
+  }
 };
 
 template <bool Stable, typename T>

@@ -72,22 +72,21 @@ SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -prin
 SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=0:strict_init_order=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc \
   LD_PRELOAD="$(SANITIZER_RUNTIMES)"
-# Fails unless `rilo` is imported from build/$(1): the stages below must not test .venv's copy.
-IMPORTS_FROM = $(PY) -c 'import rilo, sys; sys.exit(not rilo.__file__.startswith("$(abspath build/$(1))"))'
+# pytest against build/$(1)'s extension instead of .venv's (tests/conftest.py checks which).
+PYTEST_AGAINST = env PYTHONPATH=$(abspath build/$(1)) RILO_BUILD_DIR=$(abspath build/$(1)) $(PYTEST)
 
 asan: $(VENV)/.requirements
 	@$(STAGE) asan-build 'Linking' sh -c '$(CMAKE) --preset asan && $(CMAKE) --build --preset asan'
 	@$(STAGE) asan-cpp-tests $(CPP_SUMMARY) $(CTEST) --preset asan -V
-	@$(STAGE) asan-pytest $(PYTEST_SUMMARY) env $(SANITIZER_ENV) PYTHONPATH=$(abspath build/asan) sh -c \
-	  '$(call IMPORTS_FROM,asan) && $(PYTEST) tests -m "not wheel and not address_space"'
+	@$(STAGE) asan-pytest $(PYTEST_SUMMARY) env $(SANITIZER_ENV) \
+	  $(call PYTEST_AGAINST,asan) tests -m "not wheel and not address_space"
 
 # `make libcxx`: the same C++ tests and pytest suite against clang with LLVM's libc++
 # (preset `libcxx`); results must be byte for byte those of the GCC build (tests/test_golden.py).
 libcxx: require-libcxx $(VENV)/.requirements
 	@$(STAGE) libcxx-build 'Linking' sh -c '$(CMAKE) --preset libcxx && $(CMAKE) --build --preset libcxx'
 	@$(STAGE) libcxx-cpp-tests $(CPP_SUMMARY) $(CTEST) --preset libcxx -V
-	@$(STAGE) libcxx-pytest $(PYTEST_SUMMARY) env PYTHONPATH=$(abspath build/libcxx) sh -c \
-	  '$(call IMPORTS_FROM,libcxx) && $(PYTEST) tests -m "not wheel"'
+	@$(STAGE) libcxx-pytest $(PYTEST_SUMMARY) $(call PYTEST_AGAINST,libcxx) tests -m "not wheel"
 
 # `make fuzz`: coverage-guided fuzzing of unique_rows with atheris (fuzz/fuzz_unique_rows.py)
 # for FUZZ_SECONDS against the preset `fuzz` build; atheris's runtime (libFuzzer with ASan and

@@ -22,7 +22,7 @@ STEP_TIMEOUT_SECONDS = 600
 
 
 # Settings that point at another build of rilo (a sanitizer run sets both), not at the wheel.
-FOREIGN_SETTINGS = ("PYTHONPATH", "LD_PRELOAD")
+FOREIGN_SETTINGS = ("PYTHONPATH", "LD_PRELOAD", "RILO_BUILD_DIR")
 
 
 def run(command, cwd):

@@ -126,6 +126,29 @@ struct Sweep {
   std::vector<int> inverse;
 };
 
+// True when rows a and b (m finite values each) lie closer than `tolerance`: d2 < t2 in T
+// wherever t2 is a normal number (or t is not positive); otherwise with both sides scaled by
+// 2^e, t * 2^e in [1, 2): the differences after subtracting when t2 underflows, the values
+// before subtracting when it overflows; an infinite tolerance holds every pair.
+template <typename T>
+bool DistanceBelow(const T* a, const T* b, int m, T tolerance) {
+  const T squared_tolerance = tolerance * tolerance;
+  const bool squares = !(tolerance > 0) || std::fpclassify(squared_tolerance) == FP_NORMAL;
+  if (!squares && std::isinf(tolerance)) return true;
+  const int e = squares ? 0 : -std::ilogb(tolerance);
+  const bool scale_values = std::isinf(squared_tolerance);
+  T d2 = 0;
+  for (int column = 0; column < m; ++column) {
+    const T difference = squares ? a[column] - b[column]
+                         : scale_values ? std::ldexp(a[column], e) - std::ldexp(b[column], e)
+                                        : std::ldexp(a[column] - b[column], e);
+    d2 += difference * difference;
+  }
+  if (squares) return d2 < squared_tolerance;
+  const T scaled_tolerance = std::ldexp(tolerance, e);
+  return d2 < scaled_tolerance * scaled_tolerance;
+}
+
 template <typename T>
 Sweep<T> SweepMethod(const T* data, int n, int m, T tolerance, bool sorted_index) {
   std::vector<T> projection(n, T{0});
@@ -135,7 +158,6 @@ Sweep<T> SweepMethod(const T* data, int n, int m, T tolerance, bool sorted_index
     projection[row] = sum;
   }
   const std::vector<int> order = ArgSort(projection);
-  const T squared_tolerance = tolerance * tolerance;
   Sweep<T> result{{}, {}, std::vector<int>(n, -1)};
   for (int position = 0; position < n; ++position) {
     const int opening = order[position];
@@ -146,12 +168,7 @@ Sweep<T> SweepMethod(const T* data, int n, int m, T tolerance, bool sorted_index
     for (int next = position + 1; next < n; ++next) {
       const int candidate = order[next];
       if (!(projection[candidate] - projection[opening] < tolerance)) break;
-      T d2 = 0;
-      for (int column = 0; column < m; ++column) {
-        const T difference = data[opening * m + column] - data[candidate * m + column];
-        d2 += difference * difference;
-      }
-      if (d2 < squared_tolerance) result.inverse[candidate] = group;
+      if (DistanceBelow(data + opening * m, data + candidate * m, m, tolerance)) result.inverse[candidate] = group;
     }
   }
   if (sorted_index) {

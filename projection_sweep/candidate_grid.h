@@ -29,20 +29,24 @@ constexpr double kEdgeReach = 0.25 + 0x1p-7;
 constexpr double kMaxCellCoordinate = 0x1p44;
 // Smallest cell side: a normal double, so that value / side keeps its relative accuracy.
 constexpr double kMinCellSide = 0x1p-1000;
-// Initial number of hash slots; a power of two.
-constexpr std::size_t kInitialCellSlots = 1024;
+// Fewest hash slots; a power of two.
+constexpr std::size_t kMinCellSlots = 1024;
+// Positions ahead of the one being filed whose row is fetched (twice this) and whose hash slot
+// is fetched (this): filing visits rows and slots in random memory order.
+constexpr int kFilePrefetchDistance = 8;
 
 // The cell of a row: its cell number in each grid column (unused columns 0).
 using CellNumber = std::array<std::int64_t, kMaxGridColumns>;
 
-// Spreads the bits of a cell number over a 64-bit hash.
+// A 64-bit hash of a cell number, never 0 (which marks an unused slot). Two cells that share a
+// hash share a list: the grid then offers more candidates, never fewer.
 inline std::uint64_t HashCell(const CellNumber& cell) {
   std::uint64_t hash = 0;
   for (const std::int64_t number : cell) {
     hash = (hash ^ static_cast<std::uint64_t>(number)) * 0x9E3779B97F4A7C15ull;
     hash ^= hash >> 29;
   }
-  return hash;
+  return hash == 0 ? 1 : hash;
 }
 
 // The sweep's rows filed by grid cell, for the windows too large to scan row by row. Rows enter
@@ -65,49 +69,37 @@ class CandidateGrid {
     return m_ > 1 && side > 0 && std::isfinite(side);
   }
 
-  // Calls visit(position) for every position q in (opening, window_end) whose row can lie within
-  // the tolerance of the row at `opening`, in no particular order; the caller decides each by
-  // the distance test. Assumes Usable() and that window_end never decreases between calls.
+  // Calls visit(position, row) for every sort position in (opening, window_end) whose row can
+  // lie within the tolerance of the row at `opening`, in no particular order; the caller decides
+  // each by the distance test. Assumes Usable() and that window_end never decreases between
+  // calls.
   template <typename Visit>
   void VisitCandidates(Index opening, Index window_end, Visit visit) {
-    if (next_.empty()) Prepare();
+    if (nodes_.empty()) Prepare();
     FileUpTo(std::max(filed_end_, opening + 1), window_end);
-    const T* row = data_ + static_cast<std::ptrdiff_t>(order_[opening]) * m_;
-    CellNumber home{};
-    CellNumber step{};
-    for (int g = 0; g < grid_columns_; ++g) {
-      const double coordinate = static_cast<double>(row[columns_[g]]) / side_;
-      const double floor = std::floor(coordinate);
-      home[g] = static_cast<std::int64_t>(floor);
-      const double within = coordinate - floor;
-      step[g] = within < kEdgeReach ? -1 : (within > 1 - kEdgeReach ? 1 : 0);
-    }
-    // Every combination of the home cell and, per column, the neighbour across the near edge.
-    for (int combination = 0; combination < (1 << grid_columns_); ++combination) {
-      CellNumber cell = home;
-      bool exists = true;
-      for (int g = 0; g < grid_columns_ && exists; ++g) {
-        if (combination & (1 << g)) {
-          cell[g] += step[g];
-          exists = step[g] != 0;
-        }
-      }
-      if (exists) VisitCell(cell, opening, visit);
-    }
+    std::array<std::uint64_t, 1 << kMaxGridColumns> hashes;
+    const int count = NearCells(order_[opening], hashes);
+    for (int c = 0; c < count; ++c) VisitCell(hashes[c], opening, visit);
   }
 
  private:
-  // One hash slot: a cell and the first and last position filed in it. tail == kNone marks an
-  // unused slot; head == kNone a cell whose positions have all been passed.
+  // One hash slot: a cell's hash (kUnused for an unused slot) and the first and last position
+  // filed in it; head == kNone marks a cell whose positions have all been passed.
   struct Slot {
-    CellNumber cell;
+    std::uint64_t hash;
     Index head;
     Index tail;
   };
+  // The list entry of a filed position: the next position in its cell and the position's row.
+  struct Node {
+    Index next;
+    Index row;
+  };
   static constexpr Index kNone = -1;
+  static constexpr std::uint64_t kUnused = 0;
 
   // Chooses the grid columns (the widest spread of values among rows with only finite values,
-  // ties to the lower column) and the cell side, and allocates the lists and the hash table.
+  // ties to the lower column) and the cell side, and allocates the lists.
   void Prepare() {
     std::vector<double> low(m_, std::numeric_limits<double>::infinity());
     std::vector<double> high(m_, -std::numeric_limits<double>::infinity());
@@ -134,65 +126,109 @@ class CandidateGrid {
     }
     side_ = std::max({static_cast<double>(tolerance_) * kCellSideInTolerances,
                       largest / kMaxCellCoordinate, kMinCellSide});
-    next_.assign(n_, kNone);
-    slots_.assign(kInitialCellSlots, Slot{CellNumber{}, kNone, kNone});
+    nodes_.resize(n_);
   }
 
-  // The cell of the row at sort position `position`.
-  CellNumber CellOf(Index position) const {
-    const T* row = data_ + static_cast<std::ptrdiff_t>(order_[position]) * m_;
+  // Writes into `hashes` the hashes of the cells a row within the tolerance of row `row` can lie
+  // in, and returns their number: its own cell and, per grid column where it lies near an edge,
+  // the neighbour across that edge, in every combination.
+  int NearCells(Index row, std::array<std::uint64_t, 1 << kMaxGridColumns>& hashes) const {
+    const T* values = data_ + static_cast<std::ptrdiff_t>(row) * m_;
+    CellNumber home{};
+    CellNumber step{};
+    for (int g = 0; g < grid_columns_; ++g) {
+      const double coordinate = static_cast<double>(values[columns_[g]]) / side_;
+      const double floor = std::floor(coordinate);
+      home[g] = static_cast<std::int64_t>(floor);
+      const double within = coordinate - floor;
+      step[g] = within < kEdgeReach ? -1 : (within > 1 - kEdgeReach ? 1 : 0);
+    }
+    int count = 0;
+    for (int combination = 0; combination < (1 << grid_columns_); ++combination) {
+      CellNumber cell = home;
+      bool exists = true;
+      for (int g = 0; g < grid_columns_ && exists; ++g) {
+        if (combination & (1 << g)) {
+          cell[g] += step[g];
+          exists = step[g] != 0;
+        }
+      }
+      if (exists) hashes[count++] = HashCell(cell);
+    }
+    return count;
+  }
+
+  // The hash of the cell of row `row`.
+  std::uint64_t CellHashOf(Index row) const {
+    const T* values = data_ + static_cast<std::ptrdiff_t>(row) * m_;
     CellNumber cell{};
     for (int g = 0; g < grid_columns_; ++g) {
-      cell[g] = static_cast<std::int64_t>(std::floor(static_cast<double>(row[columns_[g]]) / side_));
+      cell[g] = static_cast<std::int64_t>(std::floor(static_cast<double>(values[columns_[g]]) / side_));
     }
-    return cell;
+    return HashCell(cell);
   }
 
-  // The slot that holds `cell`, or the unused slot where it belongs.
-  Slot& SlotFor(const CellNumber& cell) {
+  // The index of the slot that holds cell hash `hash`, or of the unused slot where it belongs.
+  std::size_t SlotIndex(std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = HashCell(cell) & mask;; at = (at + 1) & mask) {
-      Slot& slot = slots_[at];
-      if (slot.tail == kNone || slot.cell == cell) return slot;
-    }
+    std::size_t at = hash & mask;
+    while (slots_[at].hash != kUnused && slots_[at].hash != hash) at = (at + 1) & mask;
+    return at;
   }
 
-  // Doubles the hash table, moving every used slot.
-  void Grow() {
-    std::vector<Slot> old(slots_.size() * 2, Slot{CellNumber{}, kNone, kNone});
+  // Makes room for `cells` more cells in a table kept at most half full.
+  void Reserve(std::size_t cells) {
+    std::size_t wanted = kMinCellSlots;
+    while (wanted < 2 * (used_slots_ + cells)) wanted *= 2;
+    if (wanted <= slots_.size()) return;
+    std::vector<Slot> old(wanted, Slot{kUnused, kNone, kNone});
     old.swap(slots_);
     for (const Slot& slot : old) {
-      if (slot.tail != kNone) SlotFor(slot.cell) = slot;
+      if (slot.hash != kUnused) slots_[SlotIndex(slot.hash)] = slot;
     }
   }
 
   // Files the positions [begin, end) (each not filed before) at the tails of their cells.
   void FileUpTo(Index begin, Index end) {
+    if (begin >= end) return;
+    Reserve(static_cast<std::size_t>(end - begin));
+    const std::size_t mask = slots_.size() - 1;
     for (Index position = begin; position < end; ++position) {
-      if (2 * (used_slots_ + 1) > slots_.size()) Grow();
-      const CellNumber cell = CellOf(position);
-      Slot& slot = SlotFor(cell);
-      if (slot.tail == kNone) {
-        slot.cell = cell;
+      if (position + 2 * kFilePrefetchDistance < end) {
+        PrefetchForRead(data_ + static_cast<std::ptrdiff_t>(order_[position + 2 * kFilePrefetchDistance]) * m_);
+      }
+      if (position + kFilePrefetchDistance < end) {
+        PrefetchForRead(&slots_[CellHashOf(order_[position + kFilePrefetchDistance]) & mask]);
+      }
+      const Index row = order_[position];
+      const std::uint64_t hash = CellHashOf(row);
+      Slot& slot = slots_[SlotIndex(hash)];
+      nodes_[position] = Node{kNone, row};
+      if (slot.hash == kUnused) {
+        slot = Slot{hash, position, position};
         ++used_slots_;
+        continue;
       }
       if (slot.head == kNone) {
         slot.head = position;
       } else {
-        next_[slot.tail] = position;
+        nodes_[slot.tail].next = position;
       }
       slot.tail = position;
     }
     filed_end_ = std::max(filed_end_, end);
   }
 
-  // Drops the positions up to `opening` from the front of `cell`'s list and visits the rest.
+  // Drops the positions up to `opening` from the front of the list of cell hash `hash` and
+  // visits the rest.
   template <typename Visit>
-  void VisitCell(const CellNumber& cell, Index opening, Visit& visit) {
-    Slot& slot = SlotFor(cell);
-    if (slot.tail == kNone) return;
-    while (slot.head != kNone && slot.head <= opening) slot.head = next_[slot.head];
-    for (Index position = slot.head; position != kNone; position = next_[position]) visit(position);
+  void VisitCell(std::uint64_t hash, Index opening, Visit& visit) {
+    Slot& slot = slots_[SlotIndex(hash)];
+    if (slot.hash == kUnused) return;
+    while (slot.head != kNone && slot.head <= opening) slot.head = nodes_[slot.head].next;
+    for (Index position = slot.head; position != kNone; position = nodes_[position].next) {
+      visit(position, nodes_[position].row);
+    }
   }
 
   const T* data_;
@@ -203,8 +239,8 @@ class CandidateGrid {
   int grid_columns_ = 0;
   std::array<Index, kMaxGridColumns> columns_{};
   double side_ = 0;
-  // next_[q]: the position filed after q in q's cell, or kNone.
-  std::vector<Index> next_;
+  // nodes_[q]: the list entry of sort position q, once filed.
+  std::vector<Node> nodes_;
   std::vector<Slot> slots_;
   std::size_t used_slots_ = 0;
   // Every position below this was either filed or skipped for good.

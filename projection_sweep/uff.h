@@ -48,12 +48,10 @@ enum class DistanceRule {
   // d2 < t2 in T, where t2 = t * t is a normal number (or t is not positive, when no window
   // holds a row): a d2 that overflows or underflows still decides right.
   kSquares,
-  // t2 underflows (t > 0 tiny): each difference is scaled by 2^e (t * 2^e in [1, 2)) after
-  // subtracting; the scaling is exact unless it overflows, which means "far".
+  // t2 overflows or underflows (t finite, positive): each difference, as kSquares computes
+  // it, is scaled by 2^e with t * 2^e in [1, 2), and so is t. The scaling is exact unless it
+  // overflows, which, like a difference that overflows, means "farther than t".
   kScaledDifferences,
-  // t2 overflows (t finite, huge): each value is scaled by 2^e before subtracting, so no
-  // difference overflows.
-  kScaledValues,
   // t is infinite: every two rows of finite values are within it.
   kAnyFinite,
 };
@@ -63,8 +61,7 @@ template <typename T>
 DistanceRule DistanceRuleFor(T tolerance) {
   const T squared = tolerance * tolerance;
   if (!(tolerance > 0) || std::fpclassify(squared) == FP_NORMAL) return DistanceRule::kSquares;
-  if (std::isinf(tolerance)) return DistanceRule::kAnyFinite;
-  return std::isinf(squared) ? DistanceRule::kScaledValues : DistanceRule::kScaledDifferences;
+  return std::isinf(tolerance) ? DistanceRule::kAnyFinite : DistanceRule::kScaledDifferences;
 }
 
 // Width template argument meaning "the column count is only known at run time".
@@ -89,9 +86,7 @@ auto DistanceBelow(T tolerance, Index m) {
     return [=](const T* row_a, const T* row_b) {
       T sum = 0;
       for (Index column = 0; column < m; ++column) {
-        const T difference = Rule == DistanceRule::kScaledDifferences
-                                 ? std::ldexp(row_a[column] - row_b[column], exponent)
-                                 : std::ldexp(row_a[column], exponent) - std::ldexp(row_b[column], exponent);
+        const T difference = std::ldexp(row_a[column] - row_b[column], exponent);
         sum += difference * difference;
       }
       return sum < squared_tolerance;
@@ -176,8 +171,6 @@ Index SweepByProjection(const T* data, Index n, Index m, const T* direction, T t
   switch (DistanceRuleFor(tolerance)) {
     case DistanceRule::kScaledDifferences:
       return sweep(std::integral_constant<DistanceRule, DistanceRule::kScaledDifferences>{}, Any{});
-    case DistanceRule::kScaledValues:
-      return sweep(std::integral_constant<DistanceRule, DistanceRule::kScaledValues>{}, Any{});
     case DistanceRule::kAnyFinite:
       return sweep(std::integral_constant<DistanceRule, DistanceRule::kAnyFinite>{}, Any{});
     case DistanceRule::kSquares:

@@ -30,24 +30,19 @@ struct Sweep {
 };
 
 // True when rows a and b (m finite values each) lie closer than `tolerance`: d2 < t2 in T
-// wherever t2 is a normal number (or t is not positive); otherwise with both sides scaled by
-// 2^e, t * 2^e in [1, 2): the differences after subtracting when t2 underflows, the values
-// before subtracting when it overflows; an infinite tolerance holds every pair.
+// wherever t2 is a normal number (or t is not positive); otherwise, for a finite t, with the
+// differences and t scaled by 2^e, t * 2^e in [1, 2); an infinite tolerance holds every pair.
 template <typename T>
 bool DistanceBelow(const T* a, const T* b, int m, T tolerance) {
   const T squared_tolerance = tolerance * tolerance;
   const bool squares = !(tolerance > 0) || std::fpclassify(squared_tolerance) == FP_NORMAL;
   if (!squares && std::isinf(tolerance)) return true;
   const int e = squares ? 0 : -std::ilogb(tolerance);
-  const bool scale_values = std::isinf(squared_tolerance);
   T d2 = 0;
   for (int column = 0; column < m; ++column) {
-    const T difference = squares ? a[column] - b[column]
-                         : scale_values ? std::ldexp(a[column], e) - std::ldexp(b[column], e)
-                                        : std::ldexp(a[column] - b[column], e);
+    const T difference = std::ldexp(a[column] - b[column], e);
     d2 += difference * difference;
   }
-  if (squares) return d2 < squared_tolerance;
   const T scaled_tolerance = std::ldexp(tolerance, e);
   return d2 < scaled_tolerance * scaled_tolerance;
 }

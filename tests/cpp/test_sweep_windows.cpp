@@ -21,13 +21,16 @@ constexpr int kCasesPerType = 400;
 
 // Rows whose sums agree (up to rounding) on a lattice of `step`: probability-like vectors
 // (non-negative, fixed sum), centred rows (sum 0), the pairs (x, -x, y, -y, ...), and chains
-// moving along (1, -1, 0, ...) by steps near the tolerance; then exact duplicates, copies a few
-// ulps away and a sprinkle of NaN, infinities and huge values.
+// moving by steps near the tolerance in a direction of sum 0 that lies mostly in column 0; in some inputs every value moved by
+// up to a tenth of a step (sums then agree to within a few tenths of the tolerance); then exact
+// duplicates, copies a few ulps away and a sprinkle of NaN, infinities and huge values.
 template <typename T>
 std::vector<T> SharedSumRows(std::mt19937& random, int n, int m, double step) {
   std::vector<T> data(static_cast<size_t>(n) * m);
   const int kind = static_cast<int>(random() % 4);
   const double chain_step = step * std::vector<double>{0.5, 0.7, 0.99, 1.0, 1.01}[random() % 5];
+  const double jitter = random() % 2 ? 0.2 * step : 0.0;
+  std::uniform_real_distribution<double> centred(-0.5, 0.5);
   for (int row = 0; row < n; ++row) {
     T* out = data.data() + static_cast<size_t>(row) * m;
     std::vector<double> values(m, 0.0);
@@ -46,11 +49,13 @@ std::vector<T> SharedSumRows(std::mt19937& random, int n, int m, double step) {
         values[c + 1] = -values[c];
       }
     } else if (m > 0) {
-      const double along = (random() % n) * chain_step / std::sqrt(2.0);
-      values[0] = along;
-      if (m > 1) values[1] = -along;
+      // Along (1, -1/(m-1), ..., -1/(m-1)), normalised: most of each step lies in column 0.
+      const double along = (random() % n) * chain_step;
+      const double norm = m > 1 ? std::sqrt(1.0 + 1.0 / (m - 1)) : 1.0;
+      values[0] = along / norm;
+      for (int c = 1; c < m; ++c) values[c] = -along / norm / (m - 1);
     }
-    for (int c = 0; c < m; ++c) out[c] = static_cast<T>(values[c]);
+    for (int c = 0; c < m; ++c) out[c] = static_cast<T>(values[c] + jitter * centred(random));
   }
   for (int row = 1; row < n; ++row) {
     T* out = data.data() + static_cast<size_t>(row) * m;

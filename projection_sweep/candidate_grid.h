@@ -16,7 +16,7 @@ namespace rilo::internal {
 
 // Most columns the grid files rows by; a query looks into at most 2 cells per column.
 constexpr int kMaxGridColumns = 3;
-// Cell side in tolerances: 4 plus a 2^-7 slack. Above 2, a row within the tolerance of another
+// Cell side in tolerances: 4 times (1 + 2^-7), the slack for rounding. Above 2, a row within the tolerance of another
 // lies in the same or an adjacent cell in every grid column, and in the adjacent one only when
 // the other lies within a quarter cell of that edge.
 constexpr double kCellSideInTolerances = 4.0 + 4.0 / 128;

@@ -137,7 +137,7 @@ void SweepMatchesReferenceOnSharedSums() {
   int mismatches = 0;
   int searched = 0;
   int rescaled = 0;
-  const int max_rows = 8 * rilo::internal::kGridMinWindow;
+  const int max_rows = 2 * rilo::internal::kGridMinWindowValues;
   for (int trial = 0; trial < kCasesPerType; ++trial) {
     const int n = static_cast<int>(random() % max_rows);
     const int m = 1 + static_cast<int>(random() % 6);
@@ -148,7 +148,8 @@ void SweepMatchesReferenceOnSharedSums() {
     std::vector<T> data = SharedSumRows<T>(random, n, m, step);
     for (T& value : data) value = std::ldexp(value, scale);
     mismatches += !SweepsAgree(data, n, m, tolerance);
-    searched += m > 1 && std::isfinite(tolerance) && LargestWindow(data, n, m, tolerance) >= rilo::internal::kGridMinWindow;
+    searched += m > 1 && std::isfinite(tolerance) &&
+                LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues;
     rescaled += scale != 0;
   }
   Check(mismatches == 0, std::to_string(mismatches) + " sweeps differ from the straightforward sweep");

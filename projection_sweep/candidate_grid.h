@@ -69,8 +69,8 @@ class CandidateGrid {
     return m_ > 1 && side > 0 && std::isfinite(side);
   }
 
-  // Calls visit(position, row) for every sort position in (opening, window_end) whose row can
-  // lie within the tolerance of the row at `opening`, in no particular order; the caller decides
+  // Calls visit(row) for the row of every sort position in (opening, window_end) that can lie
+  // within the tolerance of the row at `opening`, in no particular order; the caller decides
   // each by the distance test. Assumes Usable() and that window_end never decreases between
   // calls.
   template <typename Visit>
@@ -227,7 +227,7 @@ class CandidateGrid {
     if (slot.hash == kUnused) return;
     while (slot.head != kNone && slot.head <= opening) slot.head = nodes_[slot.head].next;
     for (Index position = slot.head; position != kNone; position = nodes_[position].next) {
-      visit(position, nodes_[position].row);
+      visit(nodes_[position].row);
     }
   }
 

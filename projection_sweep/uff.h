@@ -143,13 +143,13 @@ Index SweepGroups(const T* data, Index n, Index m, T tolerance, const SortedKeys
     inverse[opening] = k;
     if (record_openings) out_index[k] = opening;
     window_end = WindowEnd(sorted, n, position, window_end, tolerance);
-    const auto claim_if_close = [&](Index, Index candidate) {
+    const auto claim_if_close = [&](Index candidate) {
       if (distance_below(opening_row, data + candidate * columns)) inverse[candidate] = k;
     };
     if (grid_usable && (window_end - position - 1) * columns >= kGridMinWindowValues) {
       grid.VisitCandidates(position, window_end, claim_if_close);
     } else {
-      for (Index next = position + 1; next < window_end; ++next) claim_if_close(next, sorted.order[next]);
+      for (Index next = position + 1; next < window_end; ++next) claim_if_close(sorted.order[next]);
     }
     ++k;
   }

@@ -29,6 +29,34 @@ def near_duplicates(n, m, dtype, seed=0):
     return rows[order].astype(dtype), labels[order]
 
 
+def with_near_duplicates(base, n, dtype, rng):
+    """`base` rows followed by n // 2 noisy copies of random ones, shuffled; returns (rows,
+    labels)."""
+    copied = rng.integers(0, len(base), n // 2)
+    noise = rng.uniform(-1, 1, (n // 2, base.shape[1])) * TOLERANCE[dtype] * NOISE_FRACTION
+    rows = np.concatenate([base, base[copied] + noise])
+    labels = np.concatenate([np.arange(len(base)), copied])
+    order = rng.permutation(n)
+    return rows[order].astype(dtype), labels[order]
+
+
+def shared_sums(kind, n, dtype, seed=0):
+    """Rows that all share (nearly) one row sum, half of them noisy copies: "dirichlet", points
+    of the probability simplex (m = 3, sum 1); "centred", normal rows minus their mean (m = 8,
+    sum 0); "antidiagonal", the rows (i, -i) (m = 2, sum 0). Returns (rows, labels)."""
+    rng = np.random.default_rng(seed)
+    n_base = n - n // 2
+    if kind == "dirichlet":
+        base = rng.dirichlet(np.ones(3), n_base)
+    elif kind == "centred":
+        base = rng.normal(size=(n_base, 8))
+        base -= base.mean(axis=1, keepdims=True)
+    else:
+        i = np.arange(n_base, dtype=np.float64)
+        base = np.stack([i, -i], axis=1)
+    return with_near_duplicates(base, n, dtype, rng)
+
+
 def grid_size_for(n_rows):
     """Side of the square vertex grid whose triangle soup has about `n_rows` rows."""
     return max(2, int(round(np.sqrt(n_rows / 6.0))) + 1)

@@ -22,7 +22,11 @@ TARGETS = [(f"{EXACT} / {mode}", EXACT, mode, 8.0, True) for mode in SORT_MODES]
     [(f"{KD_TREE} / {mode}", KD_TREE, mode, 10.0, True) for mode in SWEEP_MODES] + \
     [(f"{mode} / {FLOOR_SUM}", mode, FLOOR_SUM, 1.5, False) for mode in SWEEP_MODES]
 PEER_PACKAGES = ["numpy", "scipy", "trimesh", "libigl", "point-cloud-utils", "open3d", "matplotlib"]
-KIND_NAMES = {"near": "near-duplicates", "soup": "triangle soup"}
+KIND_NAMES = {"near": "near-duplicates", "soup": "triangle soup", "dirichlet": "shared sums: Dirichlet",
+              "centred": "shared sums: row-centred normal", "antidiagonal": "shared sums: (i, -i)"}
+# The sweep on rows sharing their row sum may take at most this many times its time on
+# scattered near-duplicates of the same shape and size.
+SHARED_SUM_BOUND = 3.0
 
 
 def package_version(name):
@@ -117,6 +121,27 @@ def targets(cases, headline):
         met = ratio >= bound if at_least else ratio <= bound
         sign = ">=" if at_least else "<="
         lines.append(f"{description:64} {ratio:6.2f}  (target {sign} {bound:g}) {'met' if met else 'MISSED'}")
+    return "\n".join(lines)
+
+
+def shared_sum_table(cases):
+    """The sweep's time on each shared-sum input against its scattered twin (near-duplicates of
+    the same columns, dtype and row count), with the target."""
+    lines = [f"\n== sweep on rows sharing their row sum / on scattered near-duplicates of the same shape "
+             f"(target <= {SHARED_SUM_BOUND:g})"]
+    twins = {(c["m"], c["dtype"], c["n"]): c for c in cases if c["kind"] == "near"}
+    for case in cases:
+        if case["kind"] in ("near", "soup"):
+            continue
+        twin = twins.get((case["m"], case["dtype"], case["n"]))
+        for mode in SWEEP_MODES:
+            name = f"{KIND_NAMES[case['kind']]}, m={case['m']}, n={case['n']}, {mode}"
+            if twin is None or mode not in case["results"] or mode not in twin["results"]:
+                lines.append(f"{name:72} not measured")
+                continue
+            ratio = case["results"][mode]["best"] / twin["results"][mode]["best"]
+            met = "met" if ratio <= SHARED_SUM_BOUND else "MISSED"
+            lines.append(f"{name:72} {ratio:6.2f}  {met}")
     return "\n".join(lines)
 
 

@@ -31,6 +31,9 @@ SLOW_SECONDS = 4.0
 STRADDLE_PAIRS = 50_000
 # The configuration the targets are stated for.
 HEADLINE = ("near", 3, np.float64)
+# Rows that share their row sum, (kind, columns), each timed at the largest row count of the
+# run next to near-duplicates of the same shape, its scattered twin.
+SHARED_SUMS = [("dirichlet", 3), ("centred", 8), ("antidiagonal", 2)]
 
 
 def parse_arguments():
@@ -47,6 +50,7 @@ def series_list(quick, huge):
     rows = QUICK_ROWS if quick else DEFAULT_ROWS
     series = [("near", m, dtype, list(rows)) for m in COLUMNS for dtype in DTYPES]
     series.append(("soup", 3, np.float64, list(rows)))
+    series += [(kind, m, np.float64, [rows[-1]]) for kind, m in SHARED_SUMS]
     if huge and not quick:
         series[[s[:3] for s in series].index(HEADLINE)][3].append(HUGE_ROWS)
     return series
@@ -56,7 +60,9 @@ def make_data(kind, n, m, dtype):
     """Rows and true labels of one benchmark input."""
     if kind == "soup":
         return datasets.triangle_soup(n, dtype)
-    return datasets.near_duplicates(n, m, dtype)
+    if kind == "near":
+        return datasets.near_duplicates(n, m, dtype)
+    return datasets.shared_sums(kind, n, dtype)
 
 
 def applicable(contender, m, n, slow):
@@ -158,6 +164,7 @@ def main():
     out(report.straddle_table(straddle_check(all_contenders), STRADDLE_PAIRS))
     out(report.memory_table(*memory_check(arguments.quick)))
     out(report.targets(cases, HEADLINE))
+    out(report.shared_sum_table(cases))
     plot_path = os.path.join(arguments.output, "time_vs_rows.png")
     report.plot(cases, plot_path)
     out(f"plot: {plot_path}\nwhole run: {time.perf_counter() - started:.0f} s")

@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,8 +40,14 @@ py::tuple UniqueRowsUff(const py::array_t<T>& query, bool sorted_index, T tolera
   py::array_t<int> inverse(n);
   py::array_t<T> unique({n, m});
   int k = 0;
-  Uff(data, n, m, direction.data(), tolerance, sorted_index, unique.mutable_data(),
-      representatives.mutable_data(), k, inverse.mutable_data());
+  int* representative_rows = representatives.mutable_data();
+  GroupRowsByProjection(data, n, m, direction.data(), tolerance, sorted_index, representative_rows,
+                        k, inverse.mutable_data());
+  T* unique_rows = unique.mutable_data();
+  for (int group = 0; group < k; ++group) {
+    std::copy_n(data + static_cast<std::ptrdiff_t>(representative_rows[group]) * m, m,
+                unique_rows + static_cast<std::ptrdiff_t>(group) * m);
+  }
 
   unique.resize({k, m}, false);
   representatives.resize({k}, false);

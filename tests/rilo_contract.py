@@ -9,7 +9,7 @@ import struct
 import numpy as np
 
 import rilo
-from sweep_reference import squared_distance
+from sweep_reference import distance_below, squared_distance
 
 
 class ContractError(AssertionError):
@@ -75,13 +75,12 @@ def _check_sort_groups(rows, tolerance, rep, inverse):
 
 def _check_sweep_groups(rows, tolerance, rep, inverse):
     """Checks that every row lies strictly inside the tolerance of its group's opening row."""
-    squared_tolerance = tolerance * tolerance
     for row in range(len(rows)):
         opening = rep[inverse[row]]
         if row != opening:
-            distance = squared_distance(rows[opening], rows[row])
-            _require(distance < squared_tolerance,
-                     f"row {row} at squared distance {distance} from opening row {opening}")
+            _require(distance_below(rows[opening], rows[row], tolerance),
+                     f"row {row} at squared distance {squared_distance(rows[opening], rows[row])} "
+                     f"from opening row {opening}, not within tolerance {tolerance}")
 
 
 def partition(inverse):

@@ -27,6 +27,26 @@ def squared_distance(row_a, row_b):
     return total
 
 
+def distance_below(row_a, row_b, tolerance):
+    """True when two rows of finite values lie closer than `tolerance` (of their dtype): the
+    squared distance against the squared tolerance where that square is a normal number (or the
+    tolerance is not positive); else, for a finite tolerance, both the differences and the
+    tolerance scaled by 2**e, with tolerance * 2**e in [1, 2); an infinite tolerance holds every
+    pair."""
+    squared_tolerance = tolerance * tolerance
+    if not tolerance > 0 or np.finfo(tolerance.dtype).tiny <= squared_tolerance < np.inf:
+        return squared_distance(row_a, row_b) < squared_tolerance
+    if np.isinf(tolerance):
+        return True
+    exponent = 1 - int(np.frexp(tolerance)[1])
+    total = row_a.dtype.type(0)
+    for a, b in zip(row_a, row_b):
+        difference = np.ldexp(a - b, exponent)
+        total = total + difference * difference
+    scaled_tolerance = np.ldexp(tolerance, exponent)
+    return total < scaled_tolerance * scaled_tolerance
+
+
 def sweep(rows, tolerance):
     """Runs the grouping sweep on a 2-D float array and a tolerance of its dtype.
 
@@ -34,7 +54,6 @@ def sweep(rows, tolerance):
     rows flagged as representatives for the ascending-index presentation).
     """
     n = rows.shape[0]
-    squared_tolerance = tolerance * tolerance
     projection = row_sums(rows)
     order = sorted(range(n), key=lambda row: projection[row])  # stable: ties keep row order
     group_of = [-1] * n
@@ -52,7 +71,7 @@ def sweep(rows, tolerance):
             gap = projection[candidate] - projection[opening]
             if not gap < tolerance:
                 break
-            if squared_distance(rows[opening], rows[candidate]) < squared_tolerance:
+            if distance_below(rows[opening], rows[candidate], tolerance):
                 group_of[candidate] = group
                 if candidate < representative:
                     flagged.add(candidate)

@@ -189,10 +189,11 @@ MERGE_NOTHING = [
     (np.float64, -1.0),
     (np.float32, -1.0),
     (np.float64, float("-inf")),
-    (np.float32, 1e-23),  # a float32 square underflows to 0
-    (np.float64, 1e-200),  # a float64 square underflows to 0
     (np.float32, 1e-200),  # rounds to float32 zero
 ]
+# Positive tolerances so small that their squares underflow to 0 (the last two): distances
+# are then compared after scaling, and exact duplicates still merge.
+TINY_TOLERANCES = [(np.float32, 1e-19), (np.float64, 1e-150), (np.float32, 1e-23), (np.float64, 1e-200)]
 
 
 @pytest.mark.parametrize("dtype, tolerance", MERGE_NOTHING)
@@ -203,8 +204,8 @@ def test_tolerance_without_a_positive_square_merges_nothing(dtype, tolerance):
     assert_result(sweep(rows, tolerance, False), rows, ASCENDING_SUMS, POSITION_IN_ASCENDING_SUMS)
 
 
-@pytest.mark.parametrize("dtype, tolerance", [(np.float32, 1e-19), (np.float64, 1e-150)])
-def test_tiny_tolerance_with_a_positive_square_merges_duplicates(dtype, tolerance):
+@pytest.mark.parametrize("dtype, tolerance", TINY_TOLERANCES)
+def test_tiny_tolerance_merges_duplicates(dtype, tolerance):
     rows = np.array(ROWS_WITH_DUPLICATES, dtype)
     assert_result(sweep(rows, tolerance, True), rows, [0, 1, 3], [0, 1, 0, 2, 1])
     assert_result(sweep(rows, tolerance, False), rows, [3, 1, 0], [2, 1, 2, 0, 1])
@@ -222,7 +223,8 @@ def test_infinite_tolerance_merges_every_row_with_finite_sums(dtype, tolerance):
 @pytest.mark.parametrize("sorted_index", MODES)
 @pytest.mark.parametrize(
     "dtype, tolerance, groups",
-    [(np.float32, 1.0, 1), (np.float64, 1.0, 1), (np.float32, 1e-19, 1), (np.float64, 1e-150, 1)]
+    [(np.float32, 1.0, 1), (np.float64, 1.0, 1)]
+    + [(dtype, tolerance, 1) for dtype, tolerance in TINY_TOLERANCES]
     + [(dtype, tolerance, 4) for dtype, tolerance in MERGE_NOTHING],
 )
 def test_rows_without_columns(dtype, sorted_index, tolerance, groups):
@@ -324,11 +326,10 @@ def test_result_contract_on_hostile_input(dtype):
         assert np.all(np.diff(by_lowest[1]) > 0)
         # Every row lies within the tolerance of the opening row that represents its group.
         with np.errstate(all="ignore"):
-            squared_tolerance = dtype(tolerance) * dtype(tolerance)
             for row, group in enumerate(by_opening[2]):
                 opening = by_opening[1][group]
                 if opening != row:
-                    assert sweep_reference.squared_distance(query[row], query[opening]) < squared_tolerance
+                    assert sweep_reference.distance_below(query[row], query[opening], dtype(tolerance))
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
@@ -348,3 +349,59 @@ def test_nan_rows_do_not_split_other_groups(dtype, sorted_index, nan_rows):
     assert len(unique) == 1000 + len(nan_rows)
     nan_members = np.flatnonzero(np.isnan(query).any(axis=1))
     assert sorted(inverse[nan_members]) == sorted(set(inverse[nan_members]))
+
+
+# --- magnitudes and shared row sums --------------------------------------------------------
+
+# Per dtype: a tolerance whose square overflows, and one whose square underflows to 0.
+HUGE = {np.float32: 3e19, np.float64: 3e154}
+TINY = {np.float32: 1e-23, np.float64: 1e-170}
+LARGEST = {np.float32: 3e38, np.float64: 1e308}
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("sorted_index", MODES)
+@pytest.mark.parametrize("scale, first, second, merged", [
+    (HUGE, [0.0, 0.0], [0.0, 2 / 3], True),
+    (HUGE, [0.0, 0.0], [0.7, -0.7], True),  # distance 0.99 t
+    (HUGE, [0.0, 0.0], [0.72, -0.72], False),  # distance 1.02 t
+    (TINY, [0.0, 0.0], [0.7, -0.7], True),
+    (TINY, [0.0, 0.0], [0.72, -0.72], False),
+])
+def test_squared_tolerance_out_of_range_still_decides(dtype, sorted_index, scale, first, second, merged):
+    # Rows given in units of the tolerance; exact duplicates under tiny tolerances are tested
+    # with the other tiny tolerances above.
+    tolerance = scale[dtype]
+    rows = np.array([first, second], dtype) * dtype(tolerance)
+    assert_result(sweep(rows, tolerance, sorted_index), rows, [0] if merged else [0, 1], [0, 0] if merged else [0, 1])
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("sorted_index", MODES)
+def test_infinite_tolerance_merges_rows_whose_distance_overflows(dtype, sorted_index):
+    big = LARGEST[dtype]
+    rows = np.array([[big, -big], [-big, big], [1.0, 2.0]], dtype)
+    assert_result(sweep(rows, float("inf"), sorted_index), rows, [0], [0, 0, 0])
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_finite_rows_whose_sum_overflows_stay_apart(dtype):
+    # Their row sum is infinite, so they open no window and join none.
+    big = LARGEST[dtype]
+    rows = np.array([[big, big], [big, big]], dtype)
+    assert_result(sweep(rows, float("inf"), True), rows, [0, 1], [0, 1])
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("sorted_index", MODES)
+def test_rows_sharing_their_sum_match_the_model(dtype, sorted_index):
+    # Points of a coarse simplex lattice (sum 1.2), some copied, all jittered: every row is in
+    # every window, so the sweep searches the windows through its grid.
+    rng = np.random.default_rng(11)
+    counts = rng.multinomial(12, [1 / 3] * 3, size=200)
+    rows = counts * 0.1 + rng.uniform(-0.02, 0.02, size=(200, 3))
+    rows = np.concatenate([rows, rows[rng.integers(0, 200, 100)]]).astype(dtype)[rng.permutation(300)]
+    result = sweep(rows, 0.15, sorted_index)
+    unique, index, inverse = sweep_reference.unique_rows(rows, 0.15, sorted_index)
+    assert_result(result, rows, index.tolist(), inverse.tolist())
+    assert len(index) < len(rows)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "check.h"
+#include "sweep_reference.h"
 #include "projection_sweep/uff.h"
 #include "tolerant_sort/arg_sort_along_height.h"
 #include "tolerant_sort/group_sorted_rows.h"
@@ -104,72 +105,6 @@ Grouping SortMethod(const T* data, int n, int m, T tolerance) {
   if (Stable) {
     SortIdsAndInverse(static_cast<int>(result.representatives.size()), result.representatives.data(), n,
                       result.inverse.data());
-  }
-  return result;
-}
-
-// Positions of `values` by a stable comparison sort.
-template <typename T>
-std::vector<int> ArgSort(const std::vector<T>& values) {
-  std::vector<int> order(values.size());
-  std::iota(order.begin(), order.end(), 0);
-  // Ascending, NaN after every number.
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-    return !std::isnan(values[a]) && (std::isnan(values[b]) || values[a] < values[b]);
-  });
-  return order;
-}
-
-// The sweep method's outputs, the straightforward way.
-template <typename T>
-struct Sweep {
-  std::vector<T> rows;
-  std::vector<int> index;
-  std::vector<int> inverse;
-};
-
-template <typename T>
-Sweep<T> SweepMethod(const T* data, int n, int m, T tolerance, bool sorted_index) {
-  std::vector<T> projection(n, T{0});
-  for (int row = 0; row < n && m > 0; ++row) {
-    T sum = data[row * m];
-    for (int column = 1; column < m; ++column) sum += T{1} * data[row * m + column];
-    projection[row] = sum;
-  }
-  const std::vector<int> order = ArgSort(projection);
-  const T squared_tolerance = tolerance * tolerance;
-  Sweep<T> result{{}, {}, std::vector<int>(n, -1)};
-  for (int position = 0; position < n; ++position) {
-    const int opening = order[position];
-    if (result.inverse[opening] != -1) continue;
-    const int group = static_cast<int>(result.index.size());
-    result.index.push_back(opening);
-    result.inverse[opening] = group;
-    for (int next = position + 1; next < n; ++next) {
-      const int candidate = order[next];
-      if (!(projection[candidate] - projection[opening] < tolerance)) break;
-      T d2 = 0;
-      for (int column = 0; column < m; ++column) {
-        const T difference = data[opening * m + column] - data[candidate * m + column];
-        d2 += difference * difference;
-      }
-      if (d2 < squared_tolerance) result.inverse[candidate] = group;
-    }
-  }
-  if (sorted_index) {
-    std::vector<int> remap(result.index.size(), -1);
-    result.index.clear();
-    for (int row = 0; row < n; ++row) {
-      int& renumbered = remap[result.inverse[row]];
-      if (renumbered == -1) {
-        renumbered = static_cast<int>(result.index.size());
-        result.index.push_back(row);
-      }
-      result.inverse[row] = renumbered;
-    }
-  }
-  for (int representative : result.index) {
-    result.rows.insert(result.rows.end(), data + representative * m, data + representative * m + m);
   }
   return result;
 }

@@ -1,0 +1,218 @@
+// The sweep on inputs whose rows share their row sums, so that windows hold many rows and are
+// searched through the grid, against the straightforward sweep; and distances decided where
+// the squared tolerance overflows or underflows.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "projection_sweep/uff.h"
+#include "sweep_reference.h"
+
+namespace {
+
+using rilo_test::Check;
+
+constexpr int kCasesPerType = 400;
+
+// Rows whose sums agree (up to rounding) on a lattice of `step`: probability-like vectors
+// (non-negative, fixed sum), centred rows (sum 0), the pairs (x, -x, y, -y, ...), and chains
+// moving by steps near the tolerance in a direction of sum 0 that lies mostly in column 0; in some inputs every value moved by
+// up to a tenth of a step (sums then agree to within a few tenths of the tolerance); then exact
+// duplicates, copies a few ulps away and a sprinkle of NaN, infinities and huge values.
+template <typename T>
+std::vector<T> SharedSumRows(std::mt19937& random, int n, int m, double step) {
+  std::vector<T> data(static_cast<size_t>(n) * m);
+  const int kind = static_cast<int>(random() % 4);
+  const double chain_step = step * std::vector<double>{0.5, 0.7, 0.99, 1.0, 1.01}[random() % 5];
+  const double jitter = random() % 2 ? 0.2 * step : 0.0;
+  std::uniform_real_distribution<double> centred(-0.5, 0.5);
+  for (int row = 0; row < n; ++row) {
+    T* out = data.data() + static_cast<size_t>(row) * m;
+    std::vector<double> values(m, 0.0);
+    if (kind == 0) {
+      int left = 12;  // lattice points of the simplex with sum 12 * step
+      for (int c = 0; c + 1 < m; ++c) left -= (values[c] = random() % (left + 1));
+      if (m > 0) values[m - 1] = left;
+      for (double& value : values) value *= step;
+    } else if (kind == 1) {
+      double mean = 0;
+      for (double& value : values) mean += (value = (static_cast<int>(random() % 7) - 3) * step);
+      for (double& value : values) value -= mean / m;
+    } else if (kind == 2) {
+      for (int c = 0; c + 1 < m; c += 2) {
+        values[c] = (static_cast<int>(random() % 9) - 4) * step;
+        values[c + 1] = -values[c];
+      }
+    } else if (m > 0) {
+      // Along (1, -1/(m-1), ..., -1/(m-1)), normalised: most of each step lies in column 0.
+      const double along = (random() % n) * chain_step;
+      const double norm = m > 1 ? std::sqrt(1.0 + 1.0 / (m - 1)) : 1.0;
+      values[0] = along / norm;
+      for (int c = 1; c < m; ++c) values[c] = -along / norm / (m - 1);
+    }
+    for (int c = 0; c < m; ++c) out[c] = static_cast<T>(values[c] + jitter * centred(random));
+  }
+  for (int row = 1; row < n; ++row) {
+    T* out = data.data() + static_cast<size_t>(row) * m;
+    const unsigned roll = random() % 10;
+    if (roll < 3) std::copy_n(data.data() + static_cast<size_t>(random() % row) * m, m, out);
+    for (int c = 0; c < m && roll == 3; ++c) {
+      out[c] = std::nextafter(out[c], random() % 2 ? std::numeric_limits<T>::infinity() : -std::numeric_limits<T>::infinity());
+    }
+    if (roll == 4 && m > 0 && random() % 4 == 0) {
+      const T specials[] = {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(),
+                            -std::numeric_limits<T>::infinity(), std::numeric_limits<T>::max(),
+                            std::numeric_limits<T>::lowest()};
+      out[random() % m] = specials[random() % 5];
+    }
+  }
+  return data;
+}
+
+// The largest number of rows after an opening row whose sum lies within `tolerance` of its own,
+// over all rows, in the reference's order.
+template <typename T>
+int LargestWindow(const std::vector<T>& data, int n, int m, T tolerance) {
+  std::vector<T> sums(n, T{0});
+  for (int row = 0; row < n && m > 0; ++row) {
+    T sum = data[static_cast<size_t>(row) * m];
+    for (int c = 1; c < m; ++c) sum += data[static_cast<size_t>(row) * m + c];
+    sums[row] = sum;
+  }
+  const std::vector<int> order = reference::ArgSort(sums);
+  int largest = 0;
+  for (int p = 0; p < n; ++p) {
+    int end = p + 1;
+    while (end < n && sums[order[end]] - sums[order[p]] < tolerance) ++end;
+    largest = std::max(largest, end - p - 1);
+  }
+  return largest;
+}
+
+// Runs Uff and the reference in both modes; true when rows, indices and inverse agree in
+// every bit.
+template <typename T>
+bool SweepsAgree(const std::vector<T>& data, int n, int m, T tolerance) {
+  const std::vector<T> direction(m, T{1});
+  for (bool sorted_index : {false, true}) {
+    std::vector<T> rows(static_cast<size_t>(n) * m);
+    std::vector<int> index(n);
+    std::vector<int> inverse(n);
+    int k = 0;
+    rilo::Uff(data.data(), n, m, direction.data(), tolerance, sorted_index, rows.data(), index.data(), k,
+              inverse.data());
+    rows.resize(static_cast<size_t>(k) * m);
+    index.resize(k);
+    const auto expected = reference::SweepMethod(data.data(), n, m, tolerance, sorted_index);
+    const bool same_rows = rows.size() == expected.rows.size() &&
+                           (rows.empty() || std::memcmp(rows.data(), expected.rows.data(), rows.size() * sizeof(T)) == 0);
+    if (!same_rows || index != expected.index || inverse != expected.inverse) return false;
+  }
+  return true;
+}
+
+// A tolerance for the random cases: mostly ordinary, sometimes infinite, or scaled (with the
+// data) by a power of two that makes its square overflow or underflow.
+template <typename T>
+T DrawTolerance(std::mt19937& random, int& scale) {
+  const int exponent_range = std::numeric_limits<T>::max_exponent;
+  scale = 0;
+  switch (random() % 8) {
+    case 0: return std::numeric_limits<T>::infinity();
+    case 1: scale = exponent_range / 2 + 4 + static_cast<int>(random() % 8); break;
+    case 2: scale = -(exponent_range / 2 + 30 + static_cast<int>(random() % 8)); break;
+    default: break;
+  }
+  return std::ldexp(T{1}, scale) * std::vector<T>{T(0.1), T(0.5), T(1), T(1.7)}[random() % 4];
+}
+
+template <typename T>
+void SweepMatchesReferenceOnSharedSums() {
+  std::mt19937 random(21);
+  int mismatches = 0;
+  int searched = 0;
+  int rescaled = 0;
+  const int max_rows = 2 * rilo::internal::kGridMinWindowValues;
+  for (int trial = 0; trial < kCasesPerType; ++trial) {
+    const int n = static_cast<int>(random() % max_rows);
+    const int m = 1 + static_cast<int>(random() % 6);
+    int scale = 0;
+    const T tolerance = DrawTolerance<T>(random, scale);
+    const double step = (std::isinf(tolerance) ? 1.0 : static_cast<double>(std::ldexp(tolerance, -scale))) *
+                        std::vector<double>{0.3, 0.6, 1.0 / std::sqrt(2.0), 1.0}[random() % 4];
+    std::vector<T> data = SharedSumRows<T>(random, n, m, step);
+    for (T& value : data) value = std::ldexp(value, scale);
+    mismatches += !SweepsAgree(data, n, m, tolerance);
+    searched += m > 1 && std::isfinite(tolerance) &&
+                LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues;
+    rescaled += scale != 0;
+  }
+  Check(mismatches == 0, std::to_string(mismatches) + " sweeps differ from the straightforward sweep");
+  Check(searched > kCasesPerType / 3, "only " + std::to_string(searched) + " inputs had windows large enough for the grid");
+  Check(rescaled > kCasesPerType / 8, "only " + std::to_string(rescaled) + " inputs had a squared tolerance out of range");
+}
+
+// One row pair and whether the sweep must merge it.
+struct PairCase {
+  double a0, a1, b0, b1;
+  double tolerance;
+  bool merged;
+};
+
+// Runs GroupRowsByProjection on the two rows of each case and checks k.
+template <typename T>
+void CheckPairs(const std::vector<PairCase>& cases, const std::string& what) {
+  for (const PairCase& c : cases) {
+    const std::vector<T> data{T(c.a0), T(c.a1), T(c.b0), T(c.b1)};
+    const std::vector<T> direction{T{1}, T{1}};
+    std::vector<int> index(2);
+    std::vector<int> inverse(2);
+    int k = 0;
+    rilo::GroupRowsByProjection(data.data(), 2, 2, direction.data(), T(c.tolerance), true, index.data(), k,
+                                inverse.data());
+    Check(k == (c.merged ? 1 : 2), what + ": rows (" + std::to_string(c.a0) + ", " + std::to_string(c.a1) +
+                                       ") and (" + std::to_string(c.b0) + ", " + std::to_string(c.b1) +
+                                       ") with tolerance " + std::to_string(c.tolerance));
+  }
+}
+
+// Rows at distances on either side of tolerances whose squares overflow or underflow in T: a
+// huge tolerance H (H^2 overflows), a tiny one h (h^2 underflows to 0), and infinity.
+template <typename T>
+void DistancesAtEveryMagnitude() {
+  const double huge = std::is_same_v<T, float> ? 3e19 : 3e154;
+  const double tiny = std::is_same_v<T, float> ? 1e-23 : 1e-170;
+  const double big = std::numeric_limits<T>::max() / 2;
+  const double inf = std::numeric_limits<double>::infinity();
+  CheckPairs<T>({{0, 0, 0, 2 * huge / 3, huge, true},
+                 {0, 0, 0.7 * huge, -0.7 * huge, huge, true},       // distance 0.99 H
+                 {0, 0, 0.72 * huge, -0.72 * huge, huge, false},    // distance 1.02 H
+                 {big, -big, -big, big, huge, false},
+                 {big, -big, -big, big, inf, true},
+                 {big, -big, big, -big, inf, true}},
+                "huge and infinite tolerances");
+  CheckPairs<T>({{tiny, 2 * tiny, tiny, 2 * tiny, tiny, true},          // exact duplicates
+                 {0, 0, 0.7 * tiny, -0.7 * tiny, tiny, true},
+                 {0, 0, 0.72 * tiny, -0.72 * tiny, tiny, false},
+                 {0, 0, 1e-3, -1e-3, tiny, false},
+                 {0, 0, big, -big, tiny, false}},                       // scaled difference overflows
+                "tiny tolerances");
+  CheckPairs<T>({{0, 0, 0.7, -0.7, 1, true}, {0, 0, 0.72, -0.72, 1, false}}, "ordinary tolerance");
+}
+
+template <typename T>
+std::vector<rilo_test::TestCase> TestsFor(const std::string& type) {
+  return {
+      {"sweep on shared row sums matches the straightforward sweep (" + type + ")", SweepMatchesReferenceOnSharedSums<T>},
+      {"distances decided at every magnitude (" + type + ")", DistancesAtEveryMagnitude<T>},
+  };
+}
+
+const bool registered = rilo_test::AddTests(TestsFor<float>("float")) && rilo_test::AddTests(TestsFor<double>("double"));
+
+}  // namespace

@@ -107,24 +107,6 @@ asan: asan-cpp asan-build
 	env $(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_RUNTIMES)" PYTHONPATH=$(abspath $(ASAN_BUILD)) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests $(ASAN_DESELECT)
 
-# `make sort-bounds`: searches for inputs that make std::sort under the tolerant comparator
-# (and under arbitrary asymmetric relations) leave the range it sorts, with AddressSanitizer and
-# the libstdc++ debug mode on, then checks with a non-asymmetric relation that the search does
-# detect escapes. SORT_SEARCH_SECONDS bounds the main search.
-SORT_SEARCH_SECONDS ?= 60
-SORT_SEARCH := build/fuzz/sort_bounds_search
-
-.PHONY: sort-bounds
-
-$(SORT_SEARCH): fuzz/sort_bounds_search.cpp $(wildcard tolerant_sort/*)
-	mkdir -p $(dir $@)
-	g++ -std=c++17 -I. $(SANITIZE_FLAGS) -ffp-contract=off -D_GLIBCXX_DEBUG -D_GLIBCXX_ASSERTIONS \
-	  -o $@ fuzz/sort_bounds_search.cpp
-
-sort-bounds: $(SORT_SEARCH)
-	$(SORT_SEARCH) $(SORT_SEARCH_SECONDS)
-	$(SORT_SEARCH) 10 --control
-
 # `make fuzz`: coverage-guided fuzzing of unique_rows with atheris (fuzz/fuzz_unique_rows.py)
 # for FUZZ_SECONDS, against a clang build of the extension in build/fuzz/ext instrumented for
 # coverage, AddressSanitizer and UndefinedBehaviorSanitizer. atheris ships one runtime holding

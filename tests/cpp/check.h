@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <source_location>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +25,22 @@ inline bool AddTests(std::vector<TestCase> tests) {
   return true;
 }
 
+// Where a check was written, filled in at the call site. (std::source_location would do, but
+// libc++ 14 lacks it; GCC and clang both provide the builtins.)
+class CallSite {
+ public:
+  static CallSite current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
+    return CallSite(file, line);
+  }
+  const char* file_name() const { return file_; }
+  unsigned line() const { return line_; }
+
+ private:
+  CallSite(const char* file, unsigned line) : file_(file), line_(line) {}
+  const char* file_;
+  unsigned line_;
+};
+
 inline int& FailedChecks() {
   static int count = 0;
   return count;
@@ -33,7 +48,7 @@ inline int& FailedChecks() {
 
 // Records a failure, with its source line, when `condition` is false.
 inline void Check(bool condition, const std::string& what,
-                  std::source_location where = std::source_location::current()) {
+                  CallSite where = CallSite::current()) {
   if (condition) return;
   ++FailedChecks();
   std::printf("  check failed at %s:%u: %s\n", where.file_name(), where.line(), what.c_str());
@@ -42,7 +57,7 @@ inline void Check(bool condition, const std::string& what,
 // Checks that `body` throws an `Exception` whose what() is exactly `message`.
 template <typename Exception>
 void CheckThrows(const std::function<void()>& body, const std::string& message,
-                 std::source_location where = std::source_location::current()) {
+                 CallSite where = CallSite::current()) {
   try {
     body();
   } catch (const Exception& error) {

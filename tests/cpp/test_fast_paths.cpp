@@ -290,8 +290,12 @@ void ArgSortAlongHeightMatchesReference() {
     std::iota(ids.begin(), ids.end(), 0);
     std::shuffle(ids.begin(), ids.end(), random);
     rilo::IndexVector<int> expected = ids;
+    // Structured bindings are named through plain references: clang 14 cannot capture them.
+    const T* rows = data.data();
+    const int width = m;
+    const T row_tolerance = tolerance;
     rilo::internal::StableSort(expected.begin(), expected.end(), [&](int a, int b) {
-      return reference::TolerantRowLess(data.data() + a * m, data.data() + b * m, m, tolerance);
+      return reference::TolerantRowLess(rows + a * width, rows + b * width, width, row_tolerance);
     }, 1);
     rilo::internal::ArgSortAlongHeight<true>(data.data(), n, m, tolerance, ids);
     mismatches += ids != expected;

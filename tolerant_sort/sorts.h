@@ -63,17 +63,20 @@ class HelperThreads {
   }
 
   // Waits until every helper started so far, and every helper those started, has finished.
+  // Meanwhile the calling thread, idle, lends its CPU: one more helper may be busy.
   void JoinAll() {
+    free_slots_.fetch_add(1);
     while (true) {
       std::thread helper;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (started_.empty()) return;
+        if (started_.empty()) break;
         helper = std::move(started_.back());
         started_.pop_back();
       }
       helper.join();
     }
+    free_slots_.fetch_sub(1);
   }
 
  private:
@@ -129,7 +132,7 @@ void ForEachPart(std::ptrdiff_t length, std::ptrdiff_t unit, int threads, Part p
 // Moves the element at `position` down into the run before it, as far as `less` says it goes
 // before its left neighbour, but never below `range_first`. Assumes range_first <= position.
 template <typename Iterator, typename Less>
-void InsertBackwards(Iterator range_first, Iterator position, Less& less) {
+void InsertBackwards(Iterator range_first, Iterator position, Less less) {
   auto value = std::move(*position);
   Iterator hole = position;
   while (hole != range_first && less(value, *(hole - 1))) {
@@ -142,7 +145,7 @@ void InsertBackwards(Iterator range_first, Iterator position, Less& less) {
 // Insertion sort of [first, last): an element that goes before the first one is moved to the
 // front at once, any other is moved down step by step.
 template <typename Iterator, typename Less>
-void InsertionSort(Iterator first, Iterator last, Less& less) {
+void InsertionSort(Iterator first, Iterator last, Less less) {
   if (first == last) return;
   for (Iterator position = first + 1; position != last; ++position) {
     if (less(*position, *first)) {
@@ -157,7 +160,7 @@ void InsertionSort(Iterator first, Iterator last, Less& less) {
 
 // Swaps into `result` the median of the elements at a, b and c, as three comparisons judge it.
 template <typename Iterator, typename Less>
-void MoveMedianToFirst(Iterator result, Iterator a, Iterator b, Iterator c, Less& less) {
+void MoveMedianToFirst(Iterator result, Iterator a, Iterator b, Iterator c, Less less) {
   Iterator median;
   if (less(*a, *b)) {
     median = less(*b, *c) ? b : (less(*a, *c) ? c : a);
@@ -172,7 +175,7 @@ void MoveMedianToFirst(Iterator result, Iterator a, Iterator b, Iterator c, Less
 // each pair that stands wrong. Returns where the right part begins. The scans stop at the ends
 // of the range, which a comparison that is never true both ways never reaches.
 template <typename Iterator, typename Less>
-Iterator PartitionAroundFirst(Iterator first, Iterator last, Less& less) {
+Iterator PartitionAroundFirst(Iterator first, Iterator last, Less less) {
   const Iterator pivot = first;
   Iterator left = first + 1;
   Iterator right = last;
@@ -189,7 +192,7 @@ Iterator PartitionAroundFirst(Iterator first, Iterator last, Less& less) {
 // Moves the median of the second, middle and last elements to the front and partitions the
 // rest around it; returns the cut. Assumes last - first > kInsertionSortThreshold.
 template <typename Iterator, typename Less>
-Iterator PartitionAroundMedian(Iterator first, Iterator last, Less& less) {
+Iterator PartitionAroundMedian(Iterator first, Iterator last, Less less) {
   const Iterator middle = first + (last - first) / 2;
   MoveMedianToFirst(first, first + 1, middle, last - 1, less);
   return PartitionAroundFirst(first, last, less);
@@ -198,7 +201,7 @@ Iterator PartitionAroundMedian(Iterator first, Iterator last, Less& less) {
 // Moves `value` from the hole at index `hole` up the heap at `first` while its parent goes
 // before it, no higher than index `top`, and stores it there.
 template <typename Iterator, typename Distance, typename Value, typename Less>
-void SiftUp(Iterator first, Distance hole, Distance top, Value value, Less& less) {
+void SiftUp(Iterator first, Distance hole, Distance top, Value value, Less less) {
   Distance parent = (hole - 1) / 2;
   while (hole > top && less(first[parent], value)) {
     first[hole] = std::move(first[parent]);
@@ -211,7 +214,7 @@ void SiftUp(Iterator first, Distance hole, Distance top, Value value, Less& less
 // Fills the hole at index `hole` of the heap of `length` elements at `first` by moving the
 // larger child up all the way to the bottom, then sifts `value` up from there.
 template <typename Iterator, typename Distance, typename Value, typename Less>
-void SiftDown(Iterator first, Distance hole, Distance length, Value value, Less& less) {
+void SiftDown(Iterator first, Distance hole, Distance length, Value value, Less less) {
   const Distance top = hole;
   Distance child = hole;
   while (child < (length - 1) / 2) {
@@ -231,7 +234,7 @@ void SiftDown(Iterator first, Distance hole, Distance length, Value value, Less&
 // Heap sort of [first, last): a max-heap built bottom-up, then its top moved to the end one by
 // one. The introsort loop's fallback once its depth limit is spent.
 template <typename Iterator, typename Less>
-void HeapSort(Iterator first, Iterator last, Less& less) {
+void HeapSort(Iterator first, Iterator last, Less less) {
   using Distance = typename std::iterator_traits<Iterator>::difference_type;
   const Distance length = last - first;
   if (length >= 2) {
@@ -252,13 +255,13 @@ void HeapSort(Iterator first, Iterator last, Less& less) {
 // side of each cut handled by a nested call, possibly on a helper thread, the left side by the
 // loop); a piece whose `depth_limit` runs out is heap-sorted instead.
 template <typename Iterator, typename Less>
-void IntrosortLoop(Iterator first, Iterator last, int depth_limit, Less& less,
+void IntrosortLoop(Iterator first, Iterator last, int depth_limit, Less less,
                    HelperThreads& helpers) {
   while (last - first > kInsertionSortThreshold) {
     if (depth_limit == 0) return HeapSort(first, last, less);
     --depth_limit;
     const Iterator cut = PartitionAroundMedian(first, last, less);
-    const auto sort_right = [cut, last, depth_limit, &less, &helpers] {
+    const auto sort_right = [cut, last, depth_limit, less, &helpers] {
       IntrosortLoop(cut, last, depth_limit, less, helpers);
     };
     if (last - cut < kParallelMinimum || !helpers.TryStart(sort_right)) sort_right();
@@ -271,7 +274,7 @@ void IntrosortLoop(Iterator first, Iterator last, int depth_limit, Less& less,
 // `prefetch` called on the element kInsertionPrefetchDistance ahead. Assumes
 // last - first > kInsertionSortThreshold.
 template <typename Iterator, typename Less, typename Prefetch>
-void FinalInsertionPass(Iterator first, Iterator last, Less& less, Prefetch& prefetch) {
+void FinalInsertionPass(Iterator first, Iterator last, Less less, Prefetch prefetch) {
   InsertionSort(first, first + kInsertionSortThreshold, less);
   for (Iterator position = first + kInsertionSortThreshold; position != last; ++position) {
     if (last - position > kInsertionPrefetchDistance) prefetch(position[kInsertionPrefetchDistance]);
@@ -297,6 +300,7 @@ void UnstableSort(Iterator first, Iterator last, Less less, int threads, Prefetc
   {
     HelperThreads helpers(threads);
     IntrosortLoop(first, last, 2 * FloorLog2(last - first), less, helpers);
+    helpers.JoinAll();
   }
   if (last - first > kInsertionSortThreshold) {
     FinalInsertionPass(first, last, less, prefetch);
@@ -314,7 +318,7 @@ void UnstableSort(Iterator first, Iterator last, Less less, int threads) {
 // Merges the sorted runs [first1, last1) and [first2, last2) into `out`, taking from the second
 // only when its element goes before the first's; returns the end of the output.
 template <typename Input, typename Output, typename Less>
-Output MoveMerge(Input first1, Input last1, Input first2, Input last2, Output out, Less& less) {
+Output MoveMerge(Input first1, Input last1, Input first2, Input last2, Output out, Less less) {
   while (first1 != last1 && first2 != last2) {
     if (less(*first2, *first1)) {
       *out = std::move(*first2);
@@ -331,7 +335,7 @@ Output MoveMerge(Input first1, Input last1, Input first2, Input last2, Output ou
 // One merge pass: the runs of `step` elements of [first, last) merged pairwise into `out`, a
 // short last pair (or lone run) included.
 template <typename Input, typename Output, typename Distance, typename Less>
-void MergePass(Input first, Input last, Output out, Distance step, Less& less) {
+void MergePass(Input first, Input last, Output out, Distance step, Less less) {
   const Distance two_steps = 2 * step;
   while (last - first >= two_steps) {
     out = MoveMerge(first, first + step, first + step, first + two_steps, out, less);
@@ -343,7 +347,7 @@ void MergePass(Input first, Input last, Output out, Distance step, Less& less) {
 
 // Insertion sort of each run of kMergeSortChunk elements of [first, last), the last run short.
 template <typename Iterator, typename Less>
-void ChunkInsertionSort(Iterator first, Iterator last, Less& less) {
+void ChunkInsertionSort(Iterator first, Iterator last, Less less) {
   while (last - first >= kMergeSortChunk) {
     InsertionSort(first, first + kMergeSortChunk, less);
     first += kMergeSortChunk;
@@ -355,7 +359,7 @@ void ChunkInsertionSort(Iterator first, Iterator last, Less& less) {
 // by insertion, then merge passes of doubling run length from the range into the buffer and
 // back. The chunks, and the pairs of each pass, are shared out between up to `threads` threads.
 template <typename Iterator, typename Pointer, typename Less>
-void MergeSortWithBuffer(Iterator first, Iterator last, Pointer buffer, Less& less, int threads) {
+void MergeSortWithBuffer(Iterator first, Iterator last, Pointer buffer, Less less, int threads) {
   const std::ptrdiff_t length = last - first;
   ForEachPart(length, kMergeSortChunk, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
     ChunkInsertionSort(first + begin, first + end, less);
@@ -376,7 +380,7 @@ void MergeSortWithBuffer(Iterator first, Iterator last, Pointer buffer, Less& le
 // follows the output position `out` in the same range, front to back.
 template <typename Pointer, typename Iterator, typename Less>
 void MergeForward(Pointer buffer, Pointer buffer_last, Iterator first2, Iterator last2,
-                  Iterator out, Less& less) {
+                  Iterator out, Less less) {
   while (buffer != buffer_last && first2 != last2) {
     if (less(*first2, *buffer)) {
       *out = std::move(*first2);
@@ -394,7 +398,7 @@ void MergeForward(Pointer buffer, Pointer buffer_last, Iterator first2, Iterator
 // range that ends at `out_last` (and begins at first1), back to front.
 template <typename Iterator, typename Pointer, typename Less>
 void MergeBackward(Iterator first1, Iterator last1, Pointer buffer, Pointer buffer_last,
-                   Iterator out_last, Less& less) {
+                   Iterator out_last, Less less) {
   if (first1 == last1) {
     std::move_backward(buffer, buffer_last, out_last);
     return;
@@ -421,7 +425,7 @@ void MergeBackward(Iterator first1, Iterator last1, Pointer buffer, Pointer buff
 // Merges the sorted halves [first, middle) and [middle, last) through `buffer`, which holds
 // the shorter one (the first when both are as long) while the merge fills the range.
 template <typename Iterator, typename Pointer, typename Less>
-void MergeHalves(Iterator first, Iterator middle, Iterator last, Pointer buffer, Less& less) {
+void MergeHalves(Iterator first, Iterator middle, Iterator last, Pointer buffer, Less less) {
   if (middle - first <= last - middle) {
     const Pointer buffer_last = std::move(first, middle, buffer);
     MergeForward(buffer, buffer_last, middle, last, first, less);

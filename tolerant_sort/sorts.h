@@ -1,12 +1,13 @@
 // The project's own unstable and stable comparison sorts. For any comparison that is never true
 // for an element against itself nor true both ways, they produce exactly the permutation that
-// the classic introsort (median-of-three quicksort, heapsort below a depth limit, insertion sort
-// of what is left) and the classic buffered merge sort produce, step for step, so that an order
-// that is not a strict weak ordering (the tolerant row order) still sorts the same way on every
-// toolchain. For any comparison at all, even one that answers both ways or changes its mind,
-// they only ever touch elements of the range: an inconsistent comparison costs order, never
-// memory safety. Independent subranges of large sorts run on several threads; which thread runs
-// which step never changes the result. The comparison must not throw.
+// libstdc++ 12's std::sort and std::stable_sort (given its full buffer) produce: the same
+// introsort (median-of-three quicksort, heap sort below a depth limit, insertion sort of what
+// is left) and the same buffered merge sort, step for step, so that an order that is not a
+// strict weak ordering (the tolerant row order) sorts the same way on every toolchain. For any
+// comparison at all, even one that answers both ways or changes its mind, they only ever touch
+// elements of the range: an inconsistent comparison costs order, never memory safety.
+// Independent subranges of large sorts run on several threads; which thread runs which step
+// never changes the result. The comparison must not throw.
 #pragma once
 
 #include <algorithm>

@@ -174,16 +174,17 @@ void MoveMedianToFirst(Iterator result, Iterator a, Iterator b, Iterator c, Less
 // Partitions [first + 1, last) around the pivot at `first`: elements that go before the pivot
 // to the left, those the pivot goes before to the right, scanning from both ends and swapping
 // each pair that stands wrong. Returns where the right part begins. The scans stop at the ends
-// of the range, which a comparison that is never true both ways never reaches.
+// of the range, which a comparison that is never true both ways never reaches. The pivot never
+// moves meanwhile; it is compared from a copy, which stays in registers.
 template <typename Iterator, typename Less>
 Iterator PartitionAroundFirst(Iterator first, Iterator last, Less less) {
-  const Iterator pivot = first;
+  const auto pivot = *first;
   Iterator left = first + 1;
   Iterator right = last;
   while (true) {
-    while (left != last && less(*left, *pivot)) ++left;
+    while (left != last && less(*left, pivot)) ++left;
     --right;
-    while (less(*pivot, *right) && right != pivot) --right;
+    while (less(pivot, *right) && right != first) --right;
     if (!(left < right)) return left;
     std::iter_swap(left, right);
     ++left;

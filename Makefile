@@ -82,7 +82,7 @@ asan: $(VENV)/.requirements
 	  $(call PYTEST_AGAINST,asan) tests -m "not wheel and not address_space"
 
 # `make libcxx`: the same C++ tests and pytest suite against clang with LLVM's libc++
-# (preset `libcxx`); results must be byte for byte those of the GCC build (tests/test_golden.py).
+# (preset `libcxx`); results must be byte for byte those of the GCC build (tests/test_golden_results.py).
 libcxx: require-libcxx $(VENV)/.requirements
 	@$(STAGE) libcxx-build 'Linking' sh -c '$(CMAKE) --preset libcxx && $(CMAKE) --build --preset libcxx'
 	@$(STAGE) libcxx-cpp-tests $(CPP_SUMMARY) $(CTEST) --preset libcxx -V

@@ -4,11 +4,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <stdexcept>
 
-#include "tolerant_sort/group_sorted_rows.h"
-#include "tolerant_sort/sort_ids_and_inverse.h"
+#include "base/config.h"
+#include "module/copy_rows.h"
+#include "tolerant_sort/unique_rows_by_sorting.h"
 
 namespace rilo {
 
@@ -16,7 +16,8 @@ namespace py = pybind11;
 
 // Unique rows of a C-contiguous two-dimensional `query` under a per-column tolerance, as the
 // tuple (unique rows, representative indices, inverse). `sorted_index` selects the stable order
-// and puts the groups in ascending order of their representative rows.
+// and puts the groups in ascending order of their representative rows. Large inputs are sorted
+// on the CPUs this process may use, with the interpreter lock held throughout.
 template <typename T>
 py::tuple UniqueRowsSort(const py::array_t<T>& query, bool sorted_index, T tolerance) {
   const py::buffer_info input = query.request();
@@ -26,32 +27,16 @@ py::tuple UniqueRowsSort(const py::array_t<T>& query, bool sorted_index, T toler
   const T* data = static_cast<const T*>(input.ptr);
 
   py::array_t<int> inverse(n);
-  int* inverse_data = inverse.mutable_data();
-  internal::RowRecords<T, int> records;
-  int k = 0;
-  if (n > 0) {
-    records = sorted_index ? SortAndGroupRows<true>(data, n, m, tolerance, inverse_data, k)
-                           : SortAndGroupRows<false>(data, n, m, tolerance, inverse_data, k);
-  }
-
-  py::array_t<int> representatives(k);
-  int* representative_data = representatives.mutable_data();
-  for (int group = 0; group < k; ++group) representative_data[group] = records[group].row;
-  // The records go before the renumbering allocates its own scratch, to keep the peak low.
-  internal::RowRecords<T, int>().swap(records);
-  if (sorted_index) SortIdsAndInverse(k, representative_data, n, inverse_data);
+  py::array_t<int> representatives;
+  const auto representative_storage = [&representatives](int k) {
+    representatives = py::array_t<int>(k);
+    return representatives.mutable_data();
+  };
+  const int k = UniqueRowsBySorting(data, n, m, tolerance, sorted_index, inverse.mutable_data(),
+                                    representative_storage, internal::UsableCpuCount());
 
   py::array_t<T> unique({k, m});
-  T* unique_data = unique.mutable_data();
-  // Copied with the width fixed where it is narrow: a library call per row would cost more
-  // than the copy itself.
-  internal::WithNarrowWidth(m, [&](auto narrow_width) {
-    constexpr int kWidth = decltype(narrow_width)::value;
-    const int columns = kWidth == internal::kAnyWidth ? m : kWidth;
-    for (int group = 0; group < k; ++group) {
-      std::copy_n(data + representative_data[group] * columns, columns, unique_data + group * columns);
-    }
-  });
+  CopyRows(data, m, representatives.data(), k, unique.mutable_data());
   return py::make_tuple(unique, representatives, inverse);
 }
 

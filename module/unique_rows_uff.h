@@ -4,12 +4,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "module/copy_rows.h"
 #include "projection_sweep/uff.h"
 
 namespace rilo {
@@ -43,11 +42,7 @@ py::tuple UniqueRowsUff(const py::array_t<T>& query, bool sorted_index, T tolera
   int* representative_rows = representatives.mutable_data();
   GroupRowsByProjection(data, n, m, direction.data(), tolerance, sorted_index, representative_rows,
                         k, inverse.mutable_data());
-  T* unique_rows = unique.mutable_data();
-  for (int group = 0; group < k; ++group) {
-    std::copy_n(data + static_cast<std::ptrdiff_t>(representative_rows[group]) * m, m,
-                unique_rows + static_cast<std::ptrdiff_t>(group) * m);
-  }
+  CopyRows(data, m, representative_rows, k, unique.mutable_data());
 
   unique.resize({k, m}, false);
   representatives.resize({k}, false);

@@ -16,7 +16,7 @@ pytestmark = pytest.mark.wheel
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The tests that exercise the module alone, with NumPy and pytest and nothing of the tree.
 MODULE_TESTS = ["test_module.py", "test_sort_method.py", "test_sweep_method.py",
-                "test_sweep_reference.py"]
+                "test_sweep_reference.py", "test_golden_results.py"]
 # Installing takes well under a minute here; the limit only stops a hung step.
 STEP_TIMEOUT_SECONDS = 600
 
@@ -83,7 +83,7 @@ def test_fresh_environment_imports_the_installed_module(installed, tmp_path):
 
 
 def test_module_tests_pass_against_the_installed_wheel(installed, tmp_path):
-    for source in (ROOT / "tests").glob("*.py"):
+    for source in [*(ROOT / "tests").glob("*.py"), *(ROOT / "tests").glob("*.json")]:
         shutil.copy(source, tmp_path)
     selected = [name for name in MODULE_TESTS if (tmp_path / name).exists()]
     assert "test_module.py" in selected

@@ -7,9 +7,10 @@
 #include <type_traits>
 
 #include "base/config.h"
+#include "base/narrow_width.h"
 #include "tolerant_sort/default_initialization_allocator.h"
 #include "tolerant_sort/row_records.h"
-#include "tolerant_sort/two_thread_sorts.h"
+#include "tolerant_sort/sorts.h"
 
 namespace rilo::internal {
 
@@ -24,25 +25,6 @@ bool TolerantRowLess(const T* row_a, const T* row_b, Index width, T tolerance) {
     if (order != 0) return order < 0;
   }
   return false;
-}
-
-// Width template argument meaning "the width is only known at run time".
-constexpr int kAnyWidth = -1;
-
-// Calls `body` with std::integral_constant<int, W>, W being `width` when it is 1, 2 or 3 (the
-// narrow widths that dominate in practice, worth code of their own) and kAnyWidth otherwise.
-template <typename Index, typename Body>
-decltype(auto) WithNarrowWidth(Index width, Body body) {
-  switch (width) {
-    case 1:
-      return body(std::integral_constant<int, 1>{});
-    case 2:
-      return body(std::integral_constant<int, 2>{});
-    case 3:
-      return body(std::integral_constant<int, 3>{});
-    default:
-      return body(std::integral_constant<int, kAnyWidth>{});
-  }
 }
 
 // TolerantRowLess from column 2 on, for rows of at least three columns whose third values
@@ -113,26 +95,27 @@ auto RowPrefetch(const T* data, Index width, ThirdValues third) {
   };
 }
 
-// The one place where the tolerant order is sorted: the standard stable sort when `Stable`,
-// else the standard unstable sort. Their decisions depend only on the comparator's answers,
-// so sorting records gives the same permutation as sorting the row indices they carry.
+// The one place where the tolerant order is sorted: the stable sort when `Stable`, else the
+// unstable one, on up to `threads` threads. Their decisions depend only on the comparator's
+// answers, so sorting records gives the same permutation as sorting the row indices they carry.
 template <bool Stable, typename Iterator, typename Less, typename Prefetch>
-void SortTolerantOrder(Iterator first, Iterator last, Less less, Prefetch prefetch) {
+void SortTolerantOrder(Iterator first, Iterator last, Less less, Prefetch prefetch, int threads) {
   if constexpr (Stable) {
-    StandardStableSort(first, last, less);
+    StableSort(first, last, less, threads);
   } else {
-    StandardSort(first, last, less, prefetch);
+    UnstableSort(first, last, less, threads, prefetch);
   }
 }
 
 // Sorts `records` (RecordOf each row of a row-major matrix of `width` columns) into tolerant
-// row order, with the comparison specialised for the narrow widths that dominate in practice.
-// `third`, when present, holds the rows' third values (width at least 3).
+// row order on up to `threads` threads, with the comparison specialised for the narrow widths
+// that dominate in practice. `third`, when present, holds the rows' third values (width at
+// least 3).
 template <bool Stable, typename T, typename Index>
 void SortRowRecords(const T* data, Index width, T tolerance, RowRecords<T, Index>& records,
-                    ThirdValues third = ThirdValues()) {
-  const auto sort = [&records, prefetch = RowPrefetch(data, width, third)](auto less) {
-    SortTolerantOrder<Stable>(records.begin(), records.end(), less, prefetch);
+                    int threads, ThirdValues third = ThirdValues()) {
+  const auto sort = [&records, threads, prefetch = RowPrefetch(data, width, third)](auto less) {
+    SortTolerantOrder<Stable>(records.begin(), records.end(), less, prefetch, threads);
   };
   if (width == 0) {
     return sort([](const RowRecord<T, Index>&, const RowRecord<T, Index>&) { return false; });
@@ -143,9 +126,11 @@ void SortRowRecords(const T* data, Index width, T tolerance, RowRecords<T, Index
 }
 
 // Permutes `sorted_ids` (row indices of a height x width row-major matrix, usually the
-// identity) into ascending tolerant row order: a stable sort when `Stable`, else an unstable one.
-// Throws std::runtime_error, leaving `sorted_ids` untouched, when it does not hold `height`
-// entries.
+// identity) into ascending tolerant row order: a stable sort when `Stable`, else an unstable one,
+// on the CPUs this process may use. Throws std::runtime_error, leaving `sorted_ids` untouched,
+// when it does not hold `height` entries. Kept as the ordering's named interface and the
+// tests' way in; the sort method itself sorts its records directly (SortRowRecords), off this
+// function.
 template <bool Stable, typename T, typename Index>
 void ArgSortAlongHeight(const T* data, Index height, Index width, T tolerance,
                         IndexVector<Index>& sorted_ids) {
@@ -155,7 +140,7 @@ void ArgSortAlongHeight(const T* data, Index height, Index width, T tolerance,
         "sorted.");
   }
   RowRecords<T, Index> records = RecordsOf(data, width, tolerance, sorted_ids);
-  SortRowRecords<Stable>(data, width, tolerance, records);
+  SortRowRecords<Stable>(data, width, tolerance, records, UsableCpuCount());
   for (Index position = 0; position < height; ++position) {
     sorted_ids[position] = records[position].row;
   }

@@ -1,22 +1,11 @@
 // Cutting a tolerant row order into groups of rows that match the group's first row.
 #pragma once
 
-#include <cmath>
-
 #include "tolerant_sort/arg_sort_along_height.h"
+#include "tolerant_sort/column_rules.h"
 #include "tolerant_sort/default_initialization_allocator.h"
 
 namespace rilo::internal {
-
-// True when `a` and `b` match in one column: their difference is not more than `tolerance`
-// away from zero (a difference equal to it matches), and a NaN difference comes from two NaNs
-// or two equal infinities.
-template <typename T>
-bool ValuesMatch(T a, T b, T tolerance) {
-  const T difference = a - b;
-  if (std::abs(difference) > tolerance) return false;
-  return !std::isnan(difference) || a == b || (std::isnan(a) && std::isnan(b));
-}
 
 // True when every column of rows a and b matches (ValuesMatch).
 template <typename T, typename Index>
@@ -146,21 +135,6 @@ Index GroupSortedRecords(const T* data, Index height, Index width, T tolerance,
     return internal::GroupRecordsOfWidth<decltype(narrow_width)::value>(
         data, height, width, tolerance, records, inverse, third);
   });
-}
-
-// Orders the rows of an n x m row-major matrix (n >= 1) tolerantly (stable sort when
-// `Stable`) and groups them. Writes each row's group number into `inverse` (n entries) and `k`,
-// and returns the records, whose first k entries hold the groups' first rows in group order.
-// Until the grouping writes it, `inverse` lends its storage to the rows' third values.
-template <bool Stable, typename T, typename Index>
-internal::RowRecords<T, Index> SortAndGroupRows(const T* data, Index n, Index m, T tolerance,
-                                                Index* inverse, Index& k) {
-  static_assert(sizeof(Index) >= sizeof(float), "the inverse must hold a float per row");
-  const internal::ThirdValues third = m >= 3 ? internal::ThirdValues(inverse) : internal::ThirdValues();
-  internal::RowRecords<T, Index> records = internal::IdentityRecords(data, n, m, tolerance, third);
-  internal::SortRowRecords<Stable>(data, m, tolerance, records, third);
-  k = GroupSortedRecords(data, n, m, tolerance, records, inverse, third);
-  return records;
 }
 
 }  // namespace rilo

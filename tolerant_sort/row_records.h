@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "tolerant_sort/column_rules.h"
 #include "tolerant_sort/default_initialization_allocator.h"
 
 namespace rilo::internal {
@@ -53,21 +54,6 @@ float SecondValue(T value, T tolerance) {
     if (!representable || !(tolerance > 0)) return std::numeric_limits<float>::quiet_NaN();
     return static_cast<float>(value);
   }
-}
-
-// How one column orders two rows holding `a` and `b` in it: -1 when the row with `a` goes
-// first, 1 when it goes after, 0 when the column ties. Equal values (equal infinities, both
-// zeros) tie; a NaN goes after every number and ties another NaN; otherwise the column ties
-// when the difference is zero or strictly within `tolerance` and its sign decides.
-template <typename T>
-int ColumnOrder(T a, T b, T tolerance) {
-  if (a == b) return 0;
-  const bool a_is_nan = std::isnan(a);
-  const bool b_is_nan = std::isnan(b);
-  if (a_is_nan || b_is_nan) return static_cast<int>(a_is_nan) - static_cast<int>(b_is_nan);
-  const T difference = a - b;
-  if (difference == 0 || tolerance > std::abs(difference)) return 0;
-  return difference < 0 ? -1 : 1;
 }
 
 // Compares one column of two float rows exactly as ColumnOrder does; never kUnknown.

@@ -10,6 +10,7 @@
 
 #include "base/config.h"
 #include "tolerant_sort/default_initialization_allocator.h"
+#include "tolerant_sort/sorts.h"
 
 namespace rilo::internal {
 
@@ -45,13 +46,19 @@ bool RankDistinctIds(Index num_ids, const Index* ids, Index id_limit, IndexVecto
   return true;
 }
 
-// Fills `rank` (num_ids entries) as RankDistinctIds does, for any ids, through the standard
-// unstable sort of their positions; equal ids take their places in whatever order it leaves.
+// Throws the length error of a vector asked for a negative number of entries, with the same
+// message whatever the standard library.
+[[noreturn]] inline void ThrowNegativeCount() {
+  throw std::length_error("cannot create std::vector larger than max_size()");
+}
+
+// Fills `rank` (num_ids entries) as RankDistinctIds does, for any ids, through the unstable sort
+// of their positions; equal ids take their places in whatever order it leaves.
 template <typename Index>
 void RankIdsBySorting(Index num_ids, const Index* ids, IndexVector<Index>& rank) {
   IndexVector<Index> id_order(num_ids);
   std::iota(id_order.begin(), id_order.end(), Index{0});
-  std::sort(id_order.begin(), id_order.end(), [ids](Index a, Index b) { return ids[a] < ids[b]; });
+  UnstableSort(id_order.begin(), id_order.end(), [ids](Index a, Index b) { return ids[a] < ids[b]; }, 1);
   for (Index position = 0; position < num_ids; ++position) rank[id_order[position]] = position;
 }
 
@@ -64,10 +71,11 @@ namespace rilo {
 // every entry still names the same representative. Negative counts throw std::length_error,
 // num_ids before anything is written and num_inverse after `ids` is sorted. Distinct ids below
 // num_ids + num_inverse (always so for the representative rows of an inverse over num_inverse
-// rows) are ranked through a bitmap; other ids fall back to the standard unstable sort, which
+// rows) are ranked through a bitmap; other ids fall back to a comparison sort, which
 // ranks distinct ids the same way.
 template <typename Index>
 void SortIdsAndInverse(Index num_ids, Index* ids, Index num_inverse, Index* inverse) {
+  if (num_ids < 0) internal::ThrowNegativeCount();
   IndexVector<Index> rank(num_ids);
   const Index counted_rows = inverse == nullptr ? Index{0} : std::max(num_inverse, Index{0});
   const long long id_limit_wide = static_cast<long long>(num_ids) + counted_rows;
@@ -81,7 +89,7 @@ void SortIdsAndInverse(Index num_ids, Index* ids, Index num_inverse, Index* inve
   for (Index position = 0; position < num_ids; ++position) sorted_ids[rank[position]] = ids[position];
   std::copy(sorted_ids.begin(), sorted_ids.end(), ids);
   if (inverse == nullptr) return;
-  if (num_inverse < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+  if (num_inverse < 0) internal::ThrowNegativeCount();
   for (Index row = 0; row < num_inverse; ++row) inverse[row] = rank[inverse[row]];
 }
 

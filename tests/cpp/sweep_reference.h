@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <vector>
+
+#include "projection_sweep/uff.h"
 
 namespace reference {
 
@@ -85,6 +88,28 @@ Sweep<T> SweepMethod(const T* data, int n, int m, T tolerance, bool sorted_index
     result.rows.insert(result.rows.end(), data + representative * m, data + representative * m + m);
   }
   return result;
+}
+
+// Runs Uff and the reference in both modes; true when rows, indices and inverse agree in
+// every bit.
+template <typename T>
+bool SweepsAgree(const std::vector<T>& data, int n, int m, T tolerance) {
+  const std::vector<T> direction(m, T{1});
+  for (bool sorted_index : {false, true}) {
+    std::vector<T> rows(static_cast<size_t>(n) * m);
+    std::vector<int> index(n);
+    std::vector<int> inverse(n);
+    int k = 0;
+    rilo::Uff(data.data(), n, m, direction.data(), tolerance, sorted_index, rows.data(), index.data(), k,
+              inverse.data());
+    rows.resize(static_cast<size_t>(k) * m);
+    index.resize(k);
+    const auto expected = reference::SweepMethod(data.data(), n, m, tolerance, sorted_index);
+    const bool same_rows = rows.size() == expected.rows.size() &&
+                           (rows.empty() || std::memcmp(rows.data(), expected.rows.data(), rows.size() * sizeof(T)) == 0);
+    if (!same_rows || index != expected.index || inverse != expected.inverse) return false;
+  }
+  return true;
 }
 
 }  // namespace reference

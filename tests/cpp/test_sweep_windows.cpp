@@ -94,28 +94,6 @@ int LargestWindow(const std::vector<T>& data, int n, int m, T tolerance) {
   return largest;
 }
 
-// Runs Uff and the reference in both modes; true when rows, indices and inverse agree in
-// every bit.
-template <typename T>
-bool SweepsAgree(const std::vector<T>& data, int n, int m, T tolerance) {
-  const std::vector<T> direction(m, T{1});
-  for (bool sorted_index : {false, true}) {
-    std::vector<T> rows(static_cast<size_t>(n) * m);
-    std::vector<int> index(n);
-    std::vector<int> inverse(n);
-    int k = 0;
-    rilo::Uff(data.data(), n, m, direction.data(), tolerance, sorted_index, rows.data(), index.data(), k,
-              inverse.data());
-    rows.resize(static_cast<size_t>(k) * m);
-    index.resize(k);
-    const auto expected = reference::SweepMethod(data.data(), n, m, tolerance, sorted_index);
-    const bool same_rows = rows.size() == expected.rows.size() &&
-                           (rows.empty() || std::memcmp(rows.data(), expected.rows.data(), rows.size() * sizeof(T)) == 0);
-    if (!same_rows || index != expected.index || inverse != expected.inverse) return false;
-  }
-  return true;
-}
-
 // A tolerance for the random cases: mostly ordinary, sometimes infinite, or scaled (with the
 // data) by a power of two that makes its square overflow or underflow.
 template <typename T>
@@ -147,7 +125,7 @@ void SweepMatchesReferenceOnSharedSums() {
                         std::vector<double>{0.3, 0.6, 1.0 / std::sqrt(2.0), 1.0}[random() % 4];
     std::vector<T> data = SharedSumRows<T>(random, n, m, step);
     for (T& value : data) value = std::ldexp(value, scale);
-    mismatches += !SweepsAgree(data, n, m, tolerance);
+    mismatches += !reference::SweepsAgree(data, n, m, tolerance);
     searched += m > 1 && std::isfinite(tolerance) &&
                 LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues;
     rescaled += scale != 0;

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "base/config.h"
-#include "module/copy_rows.h"
+#include "base/copy_rows.h"
 #include "tolerant_sort/unique_rows_by_sorting.h"
 
 namespace rilo {

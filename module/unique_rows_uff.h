@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "module/copy_rows.h"
+#include "base/copy_rows.h"
 #include "projection_sweep/uff.h"
 
 namespace rilo {

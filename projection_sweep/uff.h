@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/copy_rows.h"
+#include "base/narrow_width.h"
 #include "projection_sweep/arg_sort.h"
 #include "projection_sweep/candidate_grid.h"
 
@@ -64,18 +66,15 @@ DistanceRule DistanceRuleFor(T tolerance) {
   return std::isinf(tolerance) ? DistanceRule::kAnyFinite : DistanceRule::kScaledDifferences;
 }
 
-// Width template argument meaning "the column count is only known at run time".
-constexpr int kAnyColumns = -1;
-
 // The distance test of `Rule` for rows of finite values with `Columns` columns (or m of them
-// when kAnyColumns): a callable (row_a, row_b) -> bool, true when the rows lie closer than
+// when kAnyWidth): a callable (row_a, row_b) -> bool, true when the rows lie closer than
 // `tolerance`. Under kSquares it is SquaredDistance(a, b) < tolerance * tolerance.
 template <DistanceRule Rule, int Columns, typename T, typename Index>
 auto DistanceBelow(T tolerance, Index m) {
   if constexpr (Rule == DistanceRule::kSquares) {
     const T squared_tolerance = tolerance * tolerance;
     return [=](const T* row_a, const T* row_b) {
-      return SquaredDistance(row_a, row_b, Columns == kAnyColumns ? m : Index{Columns}) < squared_tolerance;
+      return SquaredDistance(row_a, row_b, Columns == kAnyWidth ? m : Index{Columns}) < squared_tolerance;
     };
   } else if constexpr (Rule == DistanceRule::kAnyFinite) {
     return [](const T*, const T*) { return true; };
@@ -115,7 +114,7 @@ constexpr int kGridMinWindowValues = 512;
 // visited in projection order, which is random in memory.
 constexpr int kSweepPrefetchDistance = 16;
 
-// The sweep over rows in projection order for a fixed column count `Columns` (or kAnyColumns,
+// The sweep over rows in projection order for a fixed column count `Columns` (or kAnyWidth,
 // then `m` counts them): each unclaimed row opens group k and claims the later rows of its
 // window (projection gap below the tolerance) whose distance from it is below the tolerance
 // under `Rule`. Small windows are scanned row by row, large ones searched through a grid that
@@ -124,7 +123,7 @@ constexpr int kSweepPrefetchDistance = 16;
 template <DistanceRule Rule, int Columns, typename T, typename Index>
 Index SweepGroups(const T* data, Index n, Index m, T tolerance, const SortedKeys<T, Index>& sorted,
                   bool record_openings, Index* out_index, Index* inverse) {
-  const Index columns = Columns == kAnyColumns ? m : Index{Columns};
+  const Index columns = Columns == kAnyWidth ? m : Index{Columns};
   const auto distance_below = DistanceBelow<Rule, Columns>(tolerance, columns);
   CandidateGrid<T, Index> grid(data, n, columns, sorted.order.data(), tolerance);
   const bool grid_usable = grid.Usable();
@@ -167,26 +166,18 @@ Index SweepByProjection(const T* data, Index n, Index m, const T* direction, T t
     return SweepGroups<decltype(rule)::value, decltype(columns)::value>(
         data, n, m, tolerance, sorted, record_openings, out_index, inverse);
   };
-  using Any = std::integral_constant<int, kAnyColumns>;
+  using AnyWidth = std::integral_constant<int, kAnyWidth>;
   switch (DistanceRuleFor(tolerance)) {
     case DistanceRule::kScaledDifferences:
-      return sweep(std::integral_constant<DistanceRule, DistanceRule::kScaledDifferences>{}, Any{});
+      return sweep(std::integral_constant<DistanceRule, DistanceRule::kScaledDifferences>{}, AnyWidth{});
     case DistanceRule::kAnyFinite:
-      return sweep(std::integral_constant<DistanceRule, DistanceRule::kAnyFinite>{}, Any{});
+      return sweep(std::integral_constant<DistanceRule, DistanceRule::kAnyFinite>{}, AnyWidth{});
     case DistanceRule::kSquares:
       break;
   }
-  const std::integral_constant<DistanceRule, DistanceRule::kSquares> squares;
-  switch (m) {
-    case 1:
-      return sweep(squares, std::integral_constant<int, 1>{});
-    case 2:
-      return sweep(squares, std::integral_constant<int, 2>{});
-    case 3:
-      return sweep(squares, std::integral_constant<int, 3>{});
-    default:
-      return sweep(squares, Any{});
-  }
+  return WithNarrowWidth(m, [&](auto width) {
+    return sweep(std::integral_constant<DistanceRule, DistanceRule::kSquares>{}, width);
+  });
 }
 
 // Renumbers groups in ascending order of their lowest member row, which becomes the group's
@@ -238,9 +229,7 @@ void Uff(const T* data, const Index& n_rows, const Index& n_cols, const T* direc
          Index& n_unique, Index* inverse) {
   GroupRowsByProjection(data, n_rows, n_cols, direction, tolerance, sorted_index, out_index,
                         n_unique, inverse);
-  for (Index group = 0; group < n_unique; ++group) {
-    std::copy_n(data + out_index[group] * n_cols, n_cols, out_rows + group * n_cols);
-  }
+  CopyRows(data, n_cols, out_index, n_unique, out_rows);
 }
 
 }  // namespace rilo

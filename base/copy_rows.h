@@ -1,4 +1,4 @@
-// Copying the unique rows out of the input, shared by both methods' drivers.
+// Copying the unique rows out of the input, shared by both methods.
 #pragma once
 
 #include <algorithm>

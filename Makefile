@@ -15,7 +15,7 @@ PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null)
 FOUND_PYTHON := $(or $(PYTHON),\
   $(shell python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null),\
   $(lastword $(sort $(wildcard $(PYENV_ROOT_DIR)/versions/3.13*/bin/python3.13))))
-SOURCES := CMakeLists.txt pyproject.toml $(wildcard base/* module/* tolerant_sort/* projection_sweep/* stubs/rilo-stubs/*)
+SOURCES := CMakeLists.txt pyproject.toml $(wildcard base/* module/* tolerant_sort/* projection_sweep/* stubs/rilo-stubs/* rilo_dask/*.py)
 PYTEST := $(PY) -m pytest -q -p no:cacheprovider
 # The closing lines the stages print: pytest's and the C++ test runner's counts.
 PYTEST_SUMMARY := '( passed| failed| error)'

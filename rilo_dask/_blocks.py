@@ -1,0 +1,177 @@
+"""The steps of the partitioned sweep, each on NumPy arrays of one chunk or one partition.
+
+Rows are ordered as `rilo.unique_rows` sweeps them: by row sum (added from column 0 upward in
+the element type), equal sums by row index, NaN sums last. A partition is a run of that order.
+Its rows are swept by `rilo.unique_rows` itself, after the openings of earlier partitions whose
+windows reach into it; since every row a sweep meets depends only on the openings before it,
+that reproduces the one-call sweep on the partition exactly.
+"""
+from dataclasses import dataclass
+
+import numpy as np
+
+import rilo
+
+SWEEP = "a"
+
+
+def selects_sweep(method):
+    """Whether `method` (str, bytes or bytearray) selects the projection sweep: its first byte is
+    A or a."""
+    first = (method.encode() if isinstance(method, str) else bytes(method))[:1]
+    return first in (b"A", b"a")
+
+
+def row_sums(values):
+    """Row sums of a 2-D block in its own dtype, added from column 0 upward, -0 read as +0;
+    zeros when the block has no columns."""
+    sums = np.zeros(len(values), dtype=values.dtype)
+    for column in range(values.shape[1]):
+        sums += values[:, column]
+    return sums + values.dtype.type(0)
+
+
+def order_keys(sums):
+    """Unsigned 64-bit keys whose order is the numeric order of `sums` (float32 or float64),
+    every NaN after all numbers and equal to the other NaNs, -0 equal to +0."""
+    width = sums.dtype.itemsize * 8
+    bits = (sums + sums.dtype.type(0)).view(np.uint32 if width == 32 else np.uint64).astype(np.uint64)
+    sign = np.uint64(1) << np.uint64(width - 1)
+    all_ones = (np.uint64(1) << np.uint64(width)) - np.uint64(1) if width == 32 else ~np.uint64(0)
+    keys = np.where(bits & sign, all_ones ^ bits, bits | sign)
+    keys[np.isnan(sums)] = all_ones
+    return keys
+
+
+def gaps_below(later_sums, opening_sum, tolerance):
+    """Whether each of `later_sums` lies within the window of an opening row with row sum
+    `opening_sum`: the gap, subtracted in the dtype, is below `tolerance` (false for NaN)."""
+    return (later_sums - opening_sum) < tolerance
+
+
+def window_end(sums, position, tolerance):
+    """The first position after `position` of an ascending run of row sums whose gap to the
+    row sum at `position` is not below `tolerance`; len(sums) when every later one is."""
+    outside = ~gaps_below(sums[position + 1:], sums[position], tolerance)
+    return position + 1 + (int(np.argmax(outside)) if outside.any() else len(outside))
+
+
+@dataclass
+class Openings:
+    """Opening rows handed on to later partitions, in sweep order."""
+
+    values: np.ndarray  # (c, m), the rows
+    sums: np.ndarray  # (c,), their row sums
+    rows: np.ndarray  # (c,) int64, their row indices
+    groups: np.ndarray  # (c,) int64, the numbers of the groups they opened
+
+    def take(self, selection):
+        """The openings that `selection` (a mask or index array) picks."""
+        return Openings(self.values[selection], self.sums[selection], self.rows[selection],
+                        self.groups[selection])
+
+    @staticmethod
+    def concatenate(first, second):
+        """`first`'s openings followed by `second`'s."""
+        return Openings(*(np.concatenate(pair) for pair in zip(
+            (first.values, first.sums, first.rows, first.groups),
+            (second.values, second.sums, second.rows, second.groups))))
+
+    @staticmethod
+    def none(dtype, n_columns):
+        """No openings, for rows of `n_columns` values of `dtype`."""
+        return Openings(np.empty((0, n_columns), dtype), np.empty(0, dtype),
+                        np.empty(0, np.int64), np.empty(0, np.int64))
+
+
+@dataclass
+class Partition:
+    """One partition's rows in sweep order, with the sweep of the partition alone."""
+
+    values: np.ndarray  # (b, m) rows
+    sums: np.ndarray  # (b,) row sums, ascending (NaN last)
+    rows: np.ndarray  # (b,) int64 row indices
+    arrival: np.ndarray  # (b,) position of each row among the pieces as they arrived
+    piece_lengths: list  # rows in each piece, in arrival order
+    alone_openings: np.ndarray  # ascending positions that open groups when swept alone
+    alone_groups: np.ndarray  # (b,) for each position, the index into alone_openings of its group
+
+
+def assemble_partition(pieces, tolerance):
+    """The partition made of `pieces` (values, row indices) whose row indices ascend from piece to
+    piece and within each: its rows in sweep order and its sweep alone."""
+    values = np.concatenate([piece[0] for piece in pieces])
+    rows = np.concatenate([piece[1] for piece in pieces])
+    sums = row_sums(values)
+    arrival = np.argsort(order_keys(sums), kind="stable")
+    values, sums, rows = values[arrival], sums[arrival], rows[arrival]
+    _, openings, groups = rilo.unique_rows(values, tolerance, False, SWEEP)
+    return Partition(values, sums, rows, arrival, [len(piece[1]) for piece in pieces], openings,
+                     groups)
+
+
+@dataclass
+class Settled:
+    """A partition's part of the one-call sweep."""
+
+    groups: np.ndarray  # (b,) int64, each row's group, numbered in opening order over all rows
+    openings: np.ndarray  # ascending positions of the partition's opening rows
+    first_group: int  # the number of the group its first opening opened
+    handed_on: Openings  # openings (earlier ones included) whose windows may reach past it
+
+
+def sweep_with_earlier(earlier, values, tolerance):
+    """The sweep of `earlier` openings followed by `values` (rows in sweep order after them):
+    the positions in `values` that open, ascending, and each row's group, where groups below
+    len(earlier) are those of the earlier openings (which all open: no opening claims another)
+    and the rest count the new openings in order."""
+    block = np.concatenate([earlier.values, values]) if len(earlier.rows) else values
+    _, openings, groups = rilo.unique_rows(block, tolerance, False, SWEEP)
+    carried = len(earlier.rows)
+    return openings[carried:] - carried, groups[carried:]
+
+
+def settle_prefix(partition, earlier, tolerance):
+    """How long a prefix of `partition` must be swept again after the `earlier` openings that
+    reach into it, and that sweep: (length, openings in it, groups of its rows). Beyond the
+    prefix the sweep alone holds, because every opening on which the two sweeps differ has a
+    window that ends inside the prefix; the prefix doubles until that is so."""
+    size = len(partition.rows)
+    reach = window_end(np.concatenate([earlier.sums[-1:], partition.sums]), 0, tolerance) - 1
+    length = reach
+    while True:
+        openings, groups = sweep_with_earlier(earlier, partition.values[:length], tolerance)
+        alone = partition.alone_openings[partition.alone_openings < length]
+        differing = np.setxor1d(openings, alone)
+        if length == size or len(differing) == 0:
+            return length, openings, groups
+        last_end = window_end(partition.sums, int(differing[-1]), tolerance)
+        if last_end <= length:
+            return length, openings, groups
+        length = min(size, max(last_end, 2 * length))
+
+
+def settle(partition, handed_in, first_group, tolerance):
+    """The partition's part of the one-call sweep, given the openings `handed_in` by earlier
+    partitions (in sweep order) and the number `first_group` of groups opened before it."""
+    size = len(partition.rows)
+    if size == 0:
+        return Settled(np.empty(0, np.int64), np.empty(0, np.int64), first_group, handed_in)
+    earlier = handed_in.take(gaps_below(partition.sums[0], handed_in.sums, tolerance))
+    if len(earlier.rows):
+        length, prefix_openings, prefix_groups = settle_prefix(partition, earlier, tolerance)
+    else:
+        length, prefix_openings, prefix_groups = 0, np.empty(0, np.int64), np.empty(0, np.int32)
+    alone = partition.alone_openings
+    openings = np.concatenate([prefix_openings, alone[alone >= length]]).astype(np.int64)
+    groups = np.empty(size, np.int64)
+    from_earlier = prefix_groups < len(earlier.rows)
+    groups[:length][from_earlier] = earlier.groups[prefix_groups[from_earlier]]
+    groups[:length][~from_earlier] = first_group + prefix_groups[~from_earlier] - len(earlier.rows)
+    alone_opening_of_row = alone[partition.alone_groups[length:]]
+    groups[length:] = first_group + np.searchsorted(openings, alone_opening_of_row)
+    own = Openings(partition.values[openings], partition.sums[openings], partition.rows[openings],
+                   first_group + np.arange(len(openings), dtype=np.int64))
+    candidates = Openings.concatenate(earlier, own)
+    handed_on = candidates.take(gaps_below(partition.sums[-1], candidates.sums, tolerance))
+    return Settled(groups, openings, first_group, handed_on)

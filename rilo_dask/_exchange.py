@@ -1,0 +1,164 @@
+"""The steps that move rows between the query's chunks and the partitions of the sweep order,
+and the renumbering of groups by their lowest member row; NumPy arrays in and out."""
+import numpy as np
+
+from rilo_dask._blocks import order_keys, row_sums
+
+# Rows drawn from each chunk to choose the partition boundaries: enough that the partitions
+# come out within a few per cent of equal size for a few hundred chunks.
+SAMPLE_ROWS_PER_CHUNK = 256
+
+
+def sample_keys(values, offset, seed):
+    """Sweep-order keys (row-sum key, row index) of up to SAMPLE_ROWS_PER_CHUNK rows of a chunk
+    whose first row is row `offset`, drawn without replacement with `seed`."""
+    picked = np.random.default_rng(seed).permutation(len(values))[:SAMPLE_ROWS_PER_CHUNK]
+    return order_keys(row_sums(values[picked])), offset + picked.astype(np.int64)
+
+
+def choose_boundaries(samples, n_partitions):
+    """n_partitions - 1 sweep-order keys (key array, row array) cutting the pooled `samples`
+    into runs of equal size."""
+    keys = np.concatenate([sample[0] for sample in samples])
+    rows = np.concatenate([sample[1] for sample in samples])
+    pooled = np.lexsort((rows, keys))
+    cuts = (np.arange(1, n_partitions) * len(pooled)) // n_partitions
+    return keys[pooled[cuts]], rows[pooled[cuts]]
+
+
+def partition_of_rows(keys, rows, boundaries):
+    """For rows with sweep-order keys (keys, rows), the number of boundaries before each: the
+    partition that holds it."""
+    boundary_keys, boundary_rows = boundaries
+    below = np.searchsorted(boundary_keys, keys, side="left")
+    tied_to = np.searchsorted(boundary_keys, keys, side="right")
+    partition = below.copy()
+    for start in np.unique(below[tied_to > below]):
+        ties = (below == start) & (tied_to > below)
+        end = tied_to[np.argmax(ties)]
+        partition[ties] += np.searchsorted(boundary_rows[start:end], rows[ties], side="left")
+    return partition
+
+
+def split_chunk(values, offset, boundaries):
+    """A chunk whose first row is row `offset`, cut by partition: for each partition the chunk's
+    rows that go there and their row indices (ascending), and each row's partition."""
+    rows = offset + np.arange(len(values), dtype=np.int64)
+    partition = partition_of_rows(order_keys(row_sums(values)), rows, boundaries)
+    by_partition = np.argsort(partition, kind="stable")
+    cuts = np.searchsorted(partition[by_partition], np.arange(1, len(boundaries[0]) + 1))
+    pieces = [(values[taken], rows[taken]) for taken in np.split(by_partition, cuts)]
+    return pieces, partition
+
+
+def send_back(partition, values_in_sweep_order):
+    """Per-row values of a partition in sweep order, cut into the pieces its rows arrived in."""
+    arrived = np.empty_like(values_in_sweep_order)
+    arrived[partition.arrival] = values_in_sweep_order
+    return np.split(arrived, np.cumsum(partition.piece_lengths)[:-1])
+
+
+def receive(pieces, row_partition):
+    """The per-row values of one chunk from the pieces that its partitions send back, in the
+    chunk's row order."""
+    received = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
+    in_row_order = np.empty_like(received)
+    in_row_order[np.argsort(row_partition, kind="stable")] = received
+    return in_row_order
+
+
+def lowest_members(partition, settled):
+    """The lowest member row among the partition's rows of every group that has some: as
+    (groups, positions in sweep order), ascending by group; the partition's own groups (those
+    it opened) come last, all of them."""
+    by_group = np.lexsort((partition.rows, settled.groups))
+    groups, first = np.unique(settled.groups[by_group], return_index=True)
+    return groups, by_group[first]
+
+
+def foreign_lowest(partition, settled, lowest):
+    """The lowest members among the partition's rows of groups opened before it:
+    (groups, rows, values)."""
+    groups, positions = lowest
+    foreign = groups < settled.first_group
+    return groups[foreign], partition.rows[positions[foreign]], partition.values[positions[foreign]]
+
+
+def merge_lowest(listed):
+    """The lowest of the members (groups, rows, values) `listed` by several partitions, one per
+    group: (groups ascending, rows, values)."""
+    groups, rows, values = (np.concatenate(part) for part in zip(*listed))
+    by_group = np.lexsort((rows, groups))
+    merged_groups, first = np.unique(groups[by_group], return_index=True)
+    lowest = by_group[first]
+    return merged_groups, rows[lowest], values[lowest]
+
+
+def representatives(partition, settled, lowest, merged):
+    """Each of the partition's own groups' lowest member over all partitions, in group order:
+    (rows, values); `merged` lists the lowest members that later partitions hold."""
+    groups, positions = lowest
+    own = groups >= settled.first_group
+    own_groups, positions = groups[own], positions[own]
+    rows, values = partition.rows[positions], partition.values[positions]
+    merged_groups, merged_rows, merged_values = merged
+    at = np.minimum(np.searchsorted(merged_groups, own_groups), max(len(merged_groups) - 1, 0))
+    lower = np.zeros(len(own_groups), bool)
+    if len(merged_groups):
+        lower = (merged_groups[at] == own_groups) & (merged_rows[at] < rows)
+    rows[lower], values[lower] = merged_rows[at[lower]], merged_values[at[lower]]
+    return rows, values
+
+
+def chunk_of_rows(rows, offsets):
+    """The chunk that holds each row, given the first row of every chunk."""
+    return np.searchsorted(offsets, rows, side="right") - 1
+
+
+def split_by_chunk(representatives_of_groups, offsets):
+    """Representatives (rows, values) cut by the chunk that holds them, each in group order."""
+    rows, values = representatives_of_groups
+    chunk = chunk_of_rows(rows, offsets)
+    by_chunk = np.argsort(chunk, kind="stable")
+    cuts = np.searchsorted(chunk[by_chunk], np.arange(1, len(offsets)))
+    return [(rows[taken], values[taken]) for taken in np.split(by_chunk, cuts)]
+
+
+def gather_in_chunk(pieces):
+    """The representatives that one chunk holds, from every partition, in ascending row order."""
+    rows, values = (np.concatenate(part) for part in zip(*pieces))
+    ascending = np.argsort(rows)
+    return rows[ascending], values[ascending]
+
+
+def numbers_in_chunk(gathered, first_number, pieces):
+    """The final group numbers of the representatives in each piece: `first_number` plus their
+    rank among the chunk's `gathered` ones."""
+    return [first_number + np.searchsorted(gathered[0], piece[0]) for piece in pieces]
+
+
+def own_numbers(representatives_of_groups, offsets, numbers_from_chunks):
+    """The final numbers of a partition's own groups, in group order, from the pieces that the
+    chunks holding their representatives send back."""
+    chunk = chunk_of_rows(representatives_of_groups[0], offsets)
+    numbers = np.empty(len(chunk), np.int64)
+    numbers[np.argsort(chunk, kind="stable")] = np.concatenate(numbers_from_chunks)
+    return numbers
+
+
+def handed_on_numbers(settled, numbers):
+    """(group, final number) of the partition's own groups that later partitions may hold."""
+    groups = settled.handed_on.groups
+    own = groups[groups >= settled.first_group]
+    return own, numbers[own - settled.first_group]
+
+
+def renumber(settled, numbers, earlier):
+    """Each row's final group number: `numbers` for the partition's own groups and `earlier`
+    (groups ascending, numbers) for groups opened before it."""
+    groups = settled.groups
+    own = groups >= settled.first_group
+    final = np.empty(len(groups), np.int64)
+    final[own] = numbers[groups[own] - settled.first_group]
+    final[~own] = earlier[1][np.searchsorted(earlier[0], groups[~own])]
+    return final

@@ -13,10 +13,12 @@ is swept by `rilo.unique_rows`, and the openings whose windows cross a boundary 
 the next partition, which sweeps again only as much of its start as they change.
 """
 import math
+import operator
 
-import dask
 import dask.array as da
 import numpy as np
+from dask.base import tokenize
+from dask.highlevelgraph import HighLevelGraph
 
 import rilo
 from rilo_dask import _blocks, _exchange
@@ -74,7 +76,7 @@ def _groups(settled):
     return settled.groups
 
 
-def _merge_numbers(listed):
+def _merge_numbers(*listed):
     """(group, number) pairs from several partitions, ascending by group."""
     groups = np.concatenate([pair[0] for pair in listed])
     numbers = np.concatenate([pair[1] for pair in listed])
@@ -82,42 +84,81 @@ def _merge_numbers(listed):
     return groups[ascending], numbers[ascending]
 
 
-def _first_numbers(gathered):
+def _first_numbers(*gathered):
     """The number of the first group whose representative each chunk holds."""
     return _first_rows([len(rows) for rows, _ in gathered])
 
 
-def _settle_all(partitions, dtype, n_columns, tolerance):
+class _Tasks:
+    """A task graph under construction: tasks named by step and index, each a function and its
+    arguments, where an argument that is a key (or a list of keys) stands for its value."""
+
+    def __init__(self, token):
+        self.graph = {}
+        self.token = token
+
+    def add(self, step, index, function, *args):
+        """Adds the task `step`[`index`] and returns its key."""
+        key = (f"rilo-dask-{step}-{self.token}", *index)
+        self.graph[key] = (function, *args)
+        return key
+
+    def each(self, step, count, function, *per_index):
+        """Adds `count` tasks of one step; each of `per_index` gives an index's arguments."""
+        return [self.add(step, (i,), function, *(arg(i) for arg in per_index)) for i in range(count)]
+
+    def item(self, step, keys, position):
+        """Keys of tasks taking element `position` (an int, or a function of the index) of
+        each of `keys`' values."""
+        return [self.add(step, (i, position if isinstance(position, int) else 0),
+                         operator.getitem, key, position if isinstance(position, int) else position(i))
+                for i, key in enumerate(keys)]
+
+
+def _settle_all(tasks, partitions, dtype, n_columns, tolerance):
     """The settled partitions, each after the openings that the ones before it hand on."""
-    delayed = dask.delayed
     handed_on, first_group = _blocks.Openings.none(dtype, n_columns), 0
     settled = []
-    for partition in partitions:
-        settled.append(delayed(_blocks.settle)(partition, handed_on, first_group, tolerance))
-        handed_on, first_group = delayed(_handoff, nout=2)(settled[-1])
+    for k, partition in enumerate(partitions):
+        settled.append(tasks.add("settle", (k,), _blocks.settle, partition, handed_on, first_group,
+                                 tolerance))
+        handoff = tasks.add("handoff", (k,), _handoff, settled[-1])
+        handed_on = tasks.add("handed-on", (k,), operator.getitem, handoff, 0)
+        first_group = tasks.add("first-group", (k,), operator.getitem, handoff, 1)
     return settled
 
 
-def _number_by_lowest_row(partitions, settled, first_rows, n_chunks):
+def _exchange_pieces(tasks, step, sources, n_targets):
+    """For each target, the list of keys of piece `target` of every source's value."""
+    return [[tasks.add(step, (s, t), operator.getitem, source, t) for s, source in enumerate(sources)]
+            for t in range(n_targets)]
+
+
+def _number_by_lowest_row(tasks, partitions, settled, first_rows, n_chunks):
     """Groups renumbered in ascending order of their lowest member row: each partition's rows'
     new numbers in sweep order, and per chunk the representatives it holds (rows, values)."""
-    delayed = dask.delayed
-    lowest = [delayed(_exchange.lowest_members)(p, s) for p, s in zip(partitions, settled)]
-    merged = delayed(_exchange.merge_lowest)(
-        [delayed(_exchange.foreign_lowest)(p, s, low) for p, s, low in zip(partitions, settled, lowest)])
-    reps = [delayed(_exchange.representatives)(p, s, low, merged)
-            for p, s, low in zip(partitions, settled, lowest)]
-    to_chunks = [delayed(_exchange.split_by_chunk, nout=n_chunks)(r, first_rows) for r in reps]
-    gathered = [delayed(_exchange.gather_in_chunk)([pieces[c] for pieces in to_chunks])
-                for c in range(n_chunks)]
-    first_numbers = delayed(_first_numbers, nout=n_chunks)(gathered)
-    back = [delayed(_exchange.numbers_in_chunk, nout=len(partitions))(
-        gathered[c], first_numbers[c], [pieces[c] for pieces in to_chunks]) for c in range(n_chunks)]
-    numbers = [delayed(_exchange.own_numbers)(r, first_rows, [pieces[k] for pieces in back])
-               for k, r in enumerate(reps)]
-    earlier = delayed(_merge_numbers)(
-        [delayed(_exchange.handed_on_numbers)(s, nums) for s, nums in zip(settled, numbers)])
-    renumbered = [delayed(_exchange.renumber)(s, nums, earlier) for s, nums in zip(settled, numbers)]
+    ex = _exchange
+    count = len(partitions)
+    lowest = tasks.each("lowest", count, ex.lowest_members, partitions.__getitem__, settled.__getitem__)
+    foreign = tasks.each("foreign", count, ex.foreign_lowest, partitions.__getitem__,
+                         settled.__getitem__, lowest.__getitem__)
+    merged = tasks.add("merged", (), ex.merge_lowest, foreign)
+    reps = tasks.each("reps", count, ex.representatives, partitions.__getitem__,
+                      settled.__getitem__, lowest.__getitem__, lambda k: merged)
+    to_chunks = tasks.each("to-chunks", count, ex.split_by_chunk, reps.__getitem__, lambda k: first_rows)
+    pieces_in = _exchange_pieces(tasks, "reps-piece", to_chunks, n_chunks)
+    gathered = tasks.each("gathered", n_chunks, ex.gather_in_chunk, pieces_in.__getitem__)
+    first_numbers = tasks.add("first-numbers", (), _first_numbers, *gathered)
+    back = tasks.each("numbers-back", n_chunks, ex.numbers_in_chunk, gathered.__getitem__,
+                      lambda c: (operator.getitem, first_numbers, c), pieces_in.__getitem__)
+    pieces_back = _exchange_pieces(tasks, "numbers-piece", back, count)
+    numbers = tasks.each("numbers", count, ex.own_numbers, reps.__getitem__, lambda k: first_rows,
+                         pieces_back.__getitem__)
+    exported = tasks.each("exported", count, ex.handed_on_numbers, settled.__getitem__,
+                          numbers.__getitem__)
+    earlier = tasks.add("earlier", (), _merge_numbers, *exported)
+    renumbered = tasks.each("renumbered", count, ex.renumber, settled.__getitem__,
+                            numbers.__getitem__, lambda k: earlier)
     return renumbered, gathered
 
 
@@ -131,36 +172,57 @@ def unique_rows(query, tolerance, sorted_index, method):
     selects the tolerant sort raises NotImplementedError.
     """
     _check_arguments(query, tolerance, sorted_index, method)
-    delayed = dask.delayed
     dtype = query.dtype.newbyteorder("=")
     with np.errstate(over="ignore"):
         tolerance = dtype.type(tolerance)
     n_columns = query.shape[1]
-    blocks = list(query.astype(dtype).rechunk({1: -1}).to_delayed()[:, 0])
+    query = query.astype(dtype).rechunk({1: -1})
+    blocks = [row[0] for row in query.__dask_keys__()]
     n_chunks = len(blocks)
     n_partitions = _partition_count(query, n_chunks)
-    first_rows = delayed(_first_rows)([delayed(len)(block) for block in blocks])
-    starts = [first_rows[c] for c in range(n_chunks)]
-    samples = [delayed(_exchange.sample_keys)(block, start, c)
-               for c, (block, start) in enumerate(zip(blocks, starts))]
-    boundaries = delayed(_exchange.choose_boundaries)(samples, n_partitions)
-    splits = [delayed(_exchange.split_chunk, nout=2)(block, start, boundaries)
-              for block, start in zip(blocks, starts)]
-    partitions = [delayed(_blocks.assemble_partition)([split[0][k] for split in splits], tolerance)
-                  for k in range(n_partitions)]
-    settled = _settle_all(partitions, dtype, n_columns, tolerance)
+    tasks = _Tasks(tokenize(query, tolerance, bool(sorted_index)))
+    ex = _exchange
+    lengths = tasks.each("length", n_chunks, len, blocks.__getitem__)
+    first_rows = tasks.add("first-rows", (), _first_rows, lengths)
+    starts = tasks.each("start", n_chunks, operator.getitem, lambda c: first_rows, lambda c: c)
+    samples = tasks.each("sample", n_chunks, ex.sample_keys, blocks.__getitem__, starts.__getitem__,
+                         lambda c: c)
+    boundaries = tasks.add("boundaries", (), ex.choose_boundaries, samples, n_partitions)
+    splits = tasks.each("split", n_chunks, ex.split_chunk, blocks.__getitem__, starts.__getitem__,
+                        lambda c: boundaries)
+    pieces = tasks.each("pieces", n_chunks, operator.getitem, splits.__getitem__, lambda c: 0)
+    row_partitions = tasks.each("row-partition", n_chunks, operator.getitem, splits.__getitem__,
+                                lambda c: 1)
+    pieces_in = _exchange_pieces(tasks, "piece", pieces, n_partitions)
+    partitions = tasks.each("partition", n_partitions, _blocks.assemble_partition,
+                            pieces_in.__getitem__, lambda k: tolerance)
+    settled = _settle_all(tasks, partitions, dtype, n_columns, tolerance)
     if sorted_index:
-        groups, gathered = _number_by_lowest_row(partitions, settled, first_rows, n_chunks)
-        kept = [(rows_and_values[1], rows_and_values[0]) for rows_and_values in gathered]
+        groups, gathered = _number_by_lowest_row(tasks, partitions, settled, first_rows, n_chunks)
+        kept_rows = tasks.each("kept-rows", n_chunks, operator.getitem, gathered.__getitem__, lambda c: 1)
+        kept_index = tasks.each("kept-index", n_chunks, operator.getitem, gathered.__getitem__, lambda c: 0)
     else:
-        groups = [delayed(_groups)(s) for s in settled]
-        kept = [delayed(_openings, nout=2)(p, s) for p, s in zip(partitions, settled)]
-    back = [delayed(_exchange.send_back, nout=n_chunks)(p, g) for p, g in zip(partitions, groups)]
-    inverse = [delayed(_exchange.receive)([pieces_back[c] for pieces_back in back], split[1])
-               for c, split in enumerate(splits)]
+        groups = settled
+        kept = tasks.each("kept", n_partitions, _openings, partitions.__getitem__, settled.__getitem__)
+        kept_rows = tasks.each("kept-rows", n_partitions, operator.getitem, kept.__getitem__, lambda k: 0)
+        kept_index = tasks.each("kept-index", n_partitions, operator.getitem, kept.__getitem__, lambda k: 1)
+        groups = tasks.each("groups", n_partitions, _groups, settled.__getitem__)
+    back = tasks.each("back", n_partitions, ex.send_back, partitions.__getitem__, groups.__getitem__)
+    pieces_back = _exchange_pieces(tasks, "back-piece", back, n_chunks)
+    inverse = tasks.each("inverse", n_chunks, ex.receive, pieces_back.__getitem__,
+                         row_partitions.__getitem__)
     return (
-        da.concatenate([da.from_delayed(pair[0], (math.nan, n_columns), dtype) for pair in kept]),
-        da.concatenate([da.from_delayed(pair[1], (math.nan,), np.int64) for pair in kept]),
-        da.concatenate([da.from_delayed(part, (length,), np.int64)
-                        for part, length in zip(inverse, query.chunks[0])]),
+        _as_array(tasks, "unique", query, kept_rows, ((math.nan,) * len(kept_rows), (n_columns,)), dtype),
+        _as_array(tasks, "index", query, kept_index, ((math.nan,) * len(kept_index),), np.int64),
+        _as_array(tasks, "inverse", query, inverse, (query.chunks[0],), np.int64),
     )
+
+
+def _as_array(tasks, name, query, keys, chunks, dtype):
+    """A Dask array whose blocks, in order along axis 0, are the values of `keys`."""
+    array_name = f"rilo-dask-result-{name}-{tasks.token}"
+    layer = dict(tasks.graph)
+    for i, key in enumerate(keys):
+        layer[(array_name, i) + (0,) * (len(chunks) - 1)] = key
+    graph = HighLevelGraph.from_collections(array_name, layer, dependencies=[query])
+    return da.Array(graph, array_name, chunks, dtype=dtype)

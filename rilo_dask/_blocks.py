@@ -26,8 +26,9 @@ def row_sums(values):
     """Row sums of a 2-D block in its own dtype, added from column 0 upward, -0 read as +0;
     zeros when the block has no columns."""
     sums = np.zeros(len(values), dtype=values.dtype)
-    for column in range(values.shape[1]):
-        sums += values[:, column]
+    with np.errstate(invalid="ignore", over="ignore"):  # inf - inf is NaN, as in the sweep
+        for column in range(values.shape[1]):
+            sums += values[:, column]
     return sums + values.dtype.type(0)
 
 
@@ -43,10 +44,36 @@ def order_keys(sums):
     return keys
 
 
+def sweep_order(sums):
+    """The positions of `sums` (row sums with -0 read as +0) in sweep order: ascending, NaN last,
+    equal sums (and all NaNs) in ascending position. NumPy's unstable sort is many times faster
+    than its stable one; runs of equal keys are then put in position order."""
+    order = np.argsort(sums)
+    keys = order_keys(sums)[order]
+    same_as_next = keys[1:] == keys[:-1]
+    tied = np.zeros(len(order), bool)
+    tied[1:] |= same_as_next
+    tied[:-1] |= same_as_next
+    if tied.any():
+        runs = order[tied]
+        run_of = np.cumsum(np.concatenate([[True], ~same_as_next])[tied])
+        order[tied] = runs[np.argsort(run_of * len(sums) + runs)]
+    return order
+
+
+def stable_order_of_labels(labels, n_labels):
+    """The positions of `labels` (integers in 0..n_labels-1) grouped by label, each group in
+    position order; 16-bit labels take NumPy's radix sort."""
+    if n_labels <= 1 << 16:
+        labels = labels.astype(np.uint16)
+    return np.argsort(labels, kind="stable")
+
+
 def gaps_below(later_sums, opening_sum, tolerance):
     """Whether each of `later_sums` lies within the window of an opening row with row sum
     `opening_sum`: the gap, subtracted in the dtype, is below `tolerance` (false for NaN)."""
-    return (later_sums - opening_sum) < tolerance
+    with np.errstate(invalid="ignore", over="ignore"):
+        return (later_sums - opening_sum) < tolerance
 
 
 def window_end(sums, position, tolerance):
@@ -97,15 +124,22 @@ class Partition:
     alone_groups: np.ndarray  # (b,) for each position, the index into alone_openings of its group
 
 
+def sweep_in_order(values, tolerance):
+    """One `rilo` sweep of rows already in sweep order: the positions that open groups, ascending,
+    and each row's group (the index of its opening among them), as int64."""
+    _, openings, groups = rilo.unique_rows(values, tolerance, False, SWEEP)
+    return openings.astype(np.int64), groups.astype(np.int64)
+
+
 def assemble_partition(pieces, tolerance):
     """The partition made of `pieces` (values, row indices) whose row indices ascend from piece to
     piece and within each: its rows in sweep order and its sweep alone."""
     values = np.concatenate([piece[0] for piece in pieces])
     rows = np.concatenate([piece[1] for piece in pieces])
     sums = row_sums(values)
-    arrival = np.argsort(order_keys(sums), kind="stable")
+    arrival = sweep_order(sums)
     values, sums, rows = values[arrival], sums[arrival], rows[arrival]
-    _, openings, groups = rilo.unique_rows(values, tolerance, False, SWEEP)
+    openings, groups = sweep_in_order(values, tolerance)
     return Partition(values, sums, rows, arrival, [len(piece[1]) for piece in pieces], openings,
                      groups)
 
@@ -126,7 +160,7 @@ def sweep_with_earlier(earlier, values, tolerance):
     len(earlier) are those of the earlier openings (which all open: no opening claims another)
     and the rest count the new openings in order."""
     block = np.concatenate([earlier.values, values]) if len(earlier.rows) else values
-    _, openings, groups = rilo.unique_rows(block, tolerance, False, SWEEP)
+    openings, groups = sweep_in_order(block, tolerance)
     carried = len(earlier.rows)
     return openings[carried:] - carried, groups[carried:]
 
@@ -161,9 +195,9 @@ def settle(partition, handed_in, first_group, tolerance):
     if len(earlier.rows):
         length, prefix_openings, prefix_groups = settle_prefix(partition, earlier, tolerance)
     else:
-        length, prefix_openings, prefix_groups = 0, np.empty(0, np.int64), np.empty(0, np.int32)
+        length, prefix_openings, prefix_groups = 0, np.empty(0, np.int64), np.empty(0, np.int64)
     alone = partition.alone_openings
-    openings = np.concatenate([prefix_openings, alone[alone >= length]]).astype(np.int64)
+    openings = np.concatenate([prefix_openings, alone[alone >= length]])
     groups = np.empty(size, np.int64)
     from_earlier = prefix_groups < len(earlier.rows)
     groups[:length][from_earlier] = earlier.groups[prefix_groups[from_earlier]]

@@ -2,7 +2,7 @@
 and the renumbering of groups by their lowest member row; NumPy arrays in and out."""
 import numpy as np
 
-from rilo_dask._blocks import order_keys, row_sums
+from rilo_dask._blocks import order_keys, row_sums, stable_order_of_labels
 
 # Rows drawn from each chunk to choose the partition boundaries: enough that the partitions
 # come out within a few per cent of equal size for a few hundred chunks.
@@ -45,8 +45,9 @@ def split_chunk(values, offset, boundaries):
     rows that go there and their row indices (ascending), and each row's partition."""
     rows = offset + np.arange(len(values), dtype=np.int64)
     partition = partition_of_rows(order_keys(row_sums(values)), rows, boundaries)
-    by_partition = np.argsort(partition, kind="stable")
-    cuts = np.searchsorted(partition[by_partition], np.arange(1, len(boundaries[0]) + 1))
+    n_partitions = len(boundaries[0]) + 1
+    by_partition = stable_order_of_labels(partition, n_partitions)
+    cuts = np.searchsorted(partition[by_partition], np.arange(1, n_partitions))
     pieces = [(values[taken], rows[taken]) for taken in np.split(by_partition, cuts)]
     return pieces, partition
 
@@ -61,9 +62,9 @@ def send_back(partition, values_in_sweep_order):
 def receive(pieces, row_partition):
     """The per-row values of one chunk from the pieces that its partitions send back, in the
     chunk's row order."""
-    received = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
+    received = np.concatenate(pieces)
     in_row_order = np.empty_like(received)
-    in_row_order[np.argsort(row_partition, kind="stable")] = received
+    in_row_order[stable_order_of_labels(row_partition, len(pieces))] = received
     return in_row_order
 
 
@@ -119,7 +120,7 @@ def split_by_chunk(representatives_of_groups, offsets):
     """Representatives (rows, values) cut by the chunk that holds them, each in group order."""
     rows, values = representatives_of_groups
     chunk = chunk_of_rows(rows, offsets)
-    by_chunk = np.argsort(chunk, kind="stable")
+    by_chunk = stable_order_of_labels(chunk, len(offsets))
     cuts = np.searchsorted(chunk[by_chunk], np.arange(1, len(offsets)))
     return [(rows[taken], values[taken]) for taken in np.split(by_chunk, cuts)]
 
@@ -142,7 +143,7 @@ def own_numbers(representatives_of_groups, offsets, numbers_from_chunks):
     chunks holding their representatives send back."""
     chunk = chunk_of_rows(representatives_of_groups[0], offsets)
     numbers = np.empty(len(chunk), np.int64)
-    numbers[np.argsort(chunk, kind="stable")] = np.concatenate(numbers_from_chunks)
+    numbers[stable_order_of_labels(chunk, len(offsets))] = np.concatenate(numbers_from_chunks)
     return numbers
 
 

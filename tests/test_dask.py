@@ -1,0 +1,202 @@
+"""`rilo_dask.unique_rows`: the sweep on Dask arrays equals one `rilo.unique_rows` call."""
+import re
+
+import numpy as np
+import pytest
+
+import rilo
+
+da = pytest.importorskip("dask.array")
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+
+import rilo_dask  # noqa: E402
+from rilo_dask import _blocks, _exchange  # noqa: E402
+
+DTYPES = [np.float32, np.float64]
+MODES = [False, True]
+
+
+def hostile_rows(kind, n, dtype, rng):
+    """n rows of a kind that stresses partition boundaries, at tolerance 0.1."""
+    if kind == "clusters":  # tight clusters on a lattice coarser than the tolerance
+        rows = rng.integers(0, 6, (n, 3)) * 0.12 + rng.normal(0, 0.02, (n, 3))
+    elif kind == "chains":  # consecutive rows just inside or outside the tolerance
+        rows = np.cumsum(rng.choice([0.0999, 0.1, 0.1001, 0.0], (n, 2)), axis=0)
+    elif kind == "shared sums":  # every row sum 1 up to rounding: one window over all rows
+        rows = rng.dirichlet(np.ones(3), n)
+        rows[n // 2:] = rows[: n - n // 2] + rng.normal(0, 1e-3, (n - n // 2, 3))
+    elif kind == "opposites":  # rows (i, -i): equal sums, far apart
+        rows = np.repeat(np.arange(n)[:, None] * 0.05, 2, axis=1) * [1, -1]
+    elif kind == "wide windows":  # sums packed far closer than the tolerance
+        rows = rng.random((n, 4)) * 0.02
+    else:  # "special values": NaN, infinities, signed zeros and duplicates
+        rows = rng.choice([0.0, -0.0, 0.05, 0.3, np.nan, np.inf, -np.inf], (n, 2))
+    return rng.permutation(rows).astype(dtype)
+
+
+KINDS = ["clusters", "chains", "shared sums", "opposites", "wide windows", "special values"]
+
+
+def assert_same_as_one_call(query, tolerance, sorted_index, chunk_rows, **compute):
+    """Computes rilo_dask on `query` cut into chunks of `chunk_rows` rows and checks every bit
+    against one rilo call, indices widened to int64."""
+    expected = rilo.unique_rows(query, tolerance, sorted_index, "a")
+    lazy = rilo_dask.unique_rows(da.from_array(query, chunks=(chunk_rows, -1)), tolerance,
+                                 sorted_index, "A")
+    got = dask.compute(*lazy, **compute)
+    assert got[0].dtype == query.dtype and got[0].tobytes() == expected[0].tobytes()
+    assert got[0].shape == expected[0].shape
+    for got_indices, expected_indices in zip(got[1:], expected[1:]):
+        assert got_indices.dtype == np.int64
+        assert np.array_equal(got_indices, expected_indices)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("seed", range(4))
+def test_equals_one_call_on_the_threaded_scheduler(kind, dtype, seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(40, 400))
+    query = hostile_rows(kind, n, dtype, rng)
+    for sorted_index in MODES:
+        chunk_rows = max(3, n // int(rng.integers(2, 16)))
+        assert_same_as_one_call(query, 0.1, sorted_index, chunk_rows, scheduler="threads")
+
+
+@pytest.mark.parametrize("sorted_index", MODES)
+@pytest.mark.parametrize("tolerance", [0.0, -1.0, np.inf, 1e-300, 3e154])
+def test_tolerances_at_the_edges(tolerance, sorted_index):
+    rng = np.random.default_rng(7)
+    query = np.concatenate([rng.random((60, 2)), [[0, 0], [2e154, 0], [1e308, -1e308]]])
+    assert_same_as_one_call(query, tolerance, sorted_index, 7, scheduler="sync")
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (1, 3), (5, 0), (9, 1)])
+def test_degenerate_shapes(shape):
+    query = np.arange(np.prod(shape), dtype=np.float64).reshape(shape) % 3
+    for sorted_index in MODES:
+        assert_same_as_one_call(query, 1.5, sorted_index, 2, scheduler="sync")
+
+
+def test_takeover_across_a_boundary():
+    # Row 1 opens, row 0 is claimed by it and then taken over by row 2; with one row per chunk
+    # every one of these steps crosses a partition boundary.
+    query = np.array([[0.6, -0.3], [0.0, 0.0], [1.0, -0.8]])
+    for sorted_index in MODES:
+        assert_same_as_one_call(query, 1.0, sorted_index, 1, scheduler="sync")
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.mark.parametrize("kind", ["clusters", "shared sums", "special values"])
+def test_equals_one_call_on_a_local_cluster(cluster_client, kind):
+    rng = np.random.default_rng(11)
+    for dtype in DTYPES:
+        query = hostile_rows(kind, 300, dtype, rng)
+        for sorted_index in MODES:
+            assert_same_as_one_call(query, 0.1, sorted_index, 23)
+    assert len(cluster_client.scheduler_info()["workers"]) == 2
+
+
+def never_computed(block):
+    """A block function that fails: it shows that a call computed nothing."""
+    raise AssertionError("a block was computed")
+
+
+@pytest.mark.parametrize(
+    "dtype, ndim, tolerance, error, message",
+    [
+        (np.int64, 2, 0.1, RuntimeError, "RILO supports float32 and float64"),
+        (np.float32, 2, float("nan"), ValueError, "tolerance must not be NaN"),
+        (np.float64, 1, 0.1, IndexError, "invalid axis: 1 (ndim = 1)"),
+        (np.float64, 3, 0.1, RuntimeError, "input array must be 2D"),
+    ],
+)
+def test_bad_input_is_refused_from_metadata(dtype, ndim, tolerance, error, message):
+    query = da.zeros((8,) * ndim, dtype=dtype, chunks=4).map_blocks(never_computed, dtype=dtype)
+    with pytest.raises(error, match=re.escape(message)):
+        rilo_dask.unique_rows(query, tolerance, False, "a")
+
+
+def test_sort_method_is_not_implemented():
+    query = da.zeros((8, 2), chunks=4).map_blocks(never_computed, dtype=float)
+    for method in ["sort", "", "b"]:
+        with pytest.raises(NotImplementedError, match="sweep"):
+            rilo_dask.unique_rows(query, 0.1, True, method)
+
+
+def test_query_must_be_a_dask_array():
+    with pytest.raises(TypeError, match="dask.array.Array"):
+        rilo_dask.unique_rows(np.zeros((3, 2)), 0.1, True, "a")
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("seed", range(3))
+def test_sweep_order_is_the_stable_order_of_keys(dtype, seed):
+    # The fast order (an unstable sort, then runs of equal sums by position) against the
+    # straightforward stable sort of the keys, on sums full of ties, signed zeros and NaNs.
+    rng = np.random.default_rng(seed)
+    values = [0.0, -0.0, 1.0, -1.0, np.nan, -np.nan, np.inf, -np.inf, 1e-45, 2.5, 2.5000001]
+    sums = rng.choice(values, 5000).astype(dtype) + dtype(0)
+    expected = np.argsort(_blocks.order_keys(sums), kind="stable")
+    assert np.array_equal(_blocks.sweep_order(sums), expected)
+
+
+# --- int64 arithmetic past 2**31, without the data -------------------------------------------
+
+BEYOND_INT32 = 3 * 2**31 + 5
+
+
+def test_rows_and_groups_past_int32_through_the_steps():
+    # The steps of the graph run by hand on chunks whose first row lies past 2**31, with group
+    # numbers starting past 2**32: the result is one call's, shifted.
+    rng = np.random.default_rng(3)
+    query = hostile_rows("clusters", 120, np.float64, rng)
+    _, expected_index, expected_inverse = rilo.unique_rows(query, 0.1, False, "a")
+    expected_index, expected_inverse = expected_index.astype(np.int64), expected_inverse.astype(np.int64)
+    chunks = np.array_split(query, 4)
+    first_rows = BEYOND_INT32 + _exchange_first_rows(chunks)
+    samples = [_exchange.sample_keys(chunk, start, c) for c, (chunk, start) in enumerate(zip(chunks, first_rows))]
+    boundaries = _exchange.choose_boundaries(samples, 3)
+    assert boundaries[1].min() > 2**31
+    splits = [_exchange.split_chunk(chunk, start, boundaries) for chunk, start in zip(chunks, first_rows)]
+    partitions = [_blocks.assemble_partition([split[0][k] for split in splits], 0.1) for k in range(3)]
+    handed_on, first_group = _blocks.Openings.none(np.float64, 3), 2**32
+    settled = []
+    for partition in partitions:
+        settled.append(_blocks.settle(partition, handed_on, first_group, 0.1))
+        handed_on, first_group = settled[-1].handed_on, first_group + len(settled[-1].openings)
+    index = np.concatenate([p.rows[s.openings] for p, s in zip(partitions, settled)])
+    assert np.array_equal(index, BEYOND_INT32 + expected_index)
+    back = [_exchange.send_back(p, s.groups) for p, s in zip(partitions, settled)]
+    inverse = np.concatenate([_exchange.receive([pieces[c] for pieces in back], split[1])
+                              for c, split in enumerate(splits)])
+    assert np.array_equal(inverse, 2**32 + expected_inverse)
+
+
+def _exchange_first_rows(chunks):
+    """The first row of each chunk counted from 0."""
+    return np.concatenate([[0], np.cumsum([len(chunk) for chunk in chunks])[:-1]]).astype(np.int64)
+
+
+def test_renumbering_by_lowest_row_past_int32():
+    # Representatives past 2**31 in three chunks: numbers count the representatives before them,
+    # whatever partition sends them.
+    first_rows = np.array([0, 2**31 + 10, 2**32 + 10], np.int64)
+    rows = np.array([2**32 + 11, 5, 2**31 + 12, 2**32 + 10, 2**31 + 10], np.int64)
+    values = np.arange(len(rows), dtype=np.float64)[:, None]
+    pieces = _exchange.split_by_chunk((rows, values), first_rows)
+    assert [piece[0].tolist() for piece in pieces] == [[5], [2**31 + 12, 2**31 + 10], [2**32 + 11, 2**32 + 10]]
+    gathered = [_exchange.gather_in_chunk([piece]) for piece in pieces]
+    first_numbers = [0, 1, 3]
+    back = [_exchange.numbers_in_chunk(g, first, [piece])[0]
+            for g, first, piece in zip(gathered, first_numbers, pieces)]
+    numbers = _exchange.own_numbers((rows, values), first_rows, back)
+    assert numbers.tolist() == [4, 0, 2, 3, 1]

@@ -79,6 +79,23 @@ def test_degenerate_shapes(shape):
         assert_same_as_one_call(query, 1.5, sorted_index, 2, scheduler="sync")
 
 
+@pytest.mark.parametrize("layout", ["big-endian", "column chunks", "unknown chunk sizes"])
+def test_any_layout_of_the_dask_array(layout):
+    rng = np.random.default_rng(5)
+    query = hostile_rows("clusters", 150, np.float64, rng)
+    lazy_query = da.from_array(query, chunks=(17, 1))
+    if layout == "big-endian":
+        lazy_query = lazy_query.astype(">f8")
+    elif layout == "unknown chunk sizes":
+        lazy_query = lazy_query[lazy_query[:, 0] > -1]
+        assert np.isnan(lazy_query.shape[0])
+    for sorted_index in MODES:
+        expected = rilo.unique_rows(query, 0.1, sorted_index, "a")
+        got = dask.compute(*rilo_dask.unique_rows(lazy_query, 0.1, sorted_index, "a"), scheduler="sync")
+        assert got[0].dtype == np.float64 and got[0].tobytes() == expected[0].tobytes()
+        assert np.array_equal(got[1], expected[1]) and np.array_equal(got[2], expected[2])
+
+
 def test_takeover_across_a_boundary():
     # Row 1 opens, row 0 is claimed by it and then taken over by row 2; with one row per chunk
     # every one of these steps crosses a partition boundary.
@@ -200,3 +217,12 @@ def test_renumbering_by_lowest_row_past_int32():
             for g, first, piece in zip(gathered, first_numbers, pieces)]
     numbers = _exchange.own_numbers((rows, values), first_rows, back)
     assert numbers.tolist() == [4, 0, 2, 3, 1]
+
+
+def test_progress_bar_follows_the_compute(capsys):
+    from dask.diagnostics import ProgressBar
+
+    query = da.from_array(np.random.default_rng(2).random((200, 3)), chunks=(40, -1))
+    with ProgressBar(dt=0.001):
+        dask.compute(*rilo_dask.unique_rows(query, 0.1, True, "a"), scheduler="threads")
+    assert "100% Completed" in capsys.readouterr().out

@@ -182,9 +182,13 @@ def unique_rows(query, tolerance, sorted_index, method):
     n_partitions = _partition_count(query, n_chunks)
     tasks = _Tasks(tokenize(query, tolerance, bool(sorted_index)))
     ex = _exchange
-    lengths = tasks.each("length", n_chunks, len, blocks.__getitem__)
-    first_rows = tasks.add("first-rows", (), _first_rows, lengths)
-    starts = tasks.each("start", n_chunks, operator.getitem, lambda c: first_rows, lambda c: c)
+    if any(math.isnan(length) for length in query.chunks[0]):
+        lengths = tasks.each("length", n_chunks, len, blocks.__getitem__)
+        first_rows = tasks.add("first-rows", (), _first_rows, lengths)
+        starts = tasks.each("start", n_chunks, operator.getitem, lambda c: first_rows, lambda c: c)
+    else:
+        first_rows = _first_rows(query.chunks[0])
+        starts = [int(start) for start in first_rows]
     samples = tasks.each("sample", n_chunks, ex.sample_keys, blocks.__getitem__, starts.__getitem__,
                          lambda c: c)
     boundaries = tasks.add("boundaries", (), ex.choose_boundaries, samples, n_partitions)

@@ -162,7 +162,8 @@ def _number_by_lowest_row(tasks, partitions, settled, first_rows, n_chunks):
     return renumbered, gathered
 
 
-def unique_rows(query, tolerance, sorted_index, method):
+def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
+                method: str | bytes) -> tuple[da.Array, da.Array, da.Array]:
     """Unique rows of a Dask array under a Euclidean tolerance, by the projection sweep.
 
     Arguments are those of `rilo.unique_rows`; `query` is a `dask.array.Array`. Returns the

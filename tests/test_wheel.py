@@ -68,6 +68,10 @@ def test_wheel_carries_module_stubs_and_licence(wheel):
     metadata = zipfile.ZipFile(wheel).read("rilo-0.1.0.dist-info/METADATA").decode()
     assert "Requires-Dist: numpy" in metadata
     assert "License-Expression: MIT" in metadata
+    assert {"rilo_dask/__init__.py", "rilo_dask/py.typed"} <= set(names)
+    assert "Provides-Extra: dask" in metadata
+    assert any(line.startswith("Requires-Dist: distributed") and "extra == \"dask\"" in line
+               for line in metadata.splitlines())
 
 
 @pytest.mark.skipif(not os.environ.get("RILO_WHEEL"), reason="only a repaired wheel is tagged")

@@ -21,6 +21,8 @@ def choose_boundaries(samples, n_partitions):
     into runs of equal size."""
     keys = np.concatenate([sample[0] for sample in samples])
     rows = np.concatenate([sample[1] for sample in samples])
+    if len(keys) == 0:  # no rows at all: every partition is empty whatever the boundaries
+        return np.zeros(n_partitions - 1, np.uint64), np.zeros(n_partitions - 1, np.int64)
     pooled = np.lexsort((rows, keys))
     cuts = (np.arange(1, n_partitions) * len(pooled)) // n_partitions
     return keys[pooled[cuts]], rows[pooled[cuts]]

@@ -79,7 +79,7 @@ def test_degenerate_shapes(shape):
         assert_same_as_one_call(query, 1.5, sorted_index, 2, scheduler="sync")
 
 
-@pytest.mark.parametrize("layout", ["big-endian", "column chunks", "unknown chunk sizes"])
+@pytest.mark.parametrize("layout", ["big-endian", "column chunks", "unknown chunk sizes", "empty chunks"])
 def test_any_layout_of_the_dask_array(layout):
     rng = np.random.default_rng(5)
     query = hostile_rows("clusters", 150, np.float64, rng)
@@ -89,6 +89,9 @@ def test_any_layout_of_the_dask_array(layout):
     elif layout == "unknown chunk sizes":
         lazy_query = lazy_query[lazy_query[:, 0] > -1]
         assert np.isnan(lazy_query.shape[0])
+    elif layout == "empty chunks":
+        lazy_query = lazy_query[lazy_query[:, 0] > np.inf]
+        query = query[:0]
     for sorted_index in MODES:
         expected = rilo.unique_rows(query, 0.1, sorted_index, "a")
         got = dask.compute(*rilo_dask.unique_rows(lazy_query, 0.1, sorted_index, "a"), scheduler="sync")

@@ -34,6 +34,16 @@ constexpr std::size_t kMinCellSlots = 1024;
 // Positions ahead of the one being filed whose row is fetched (twice this) and whose hash slot
 // is fetched (this): filing visits rows and slots in random memory order.
 constexpr int kFilePrefetchDistance = 8;
+// Positions ahead of the sweep whose first candidate's list entry (the farther distance) and,
+// when not inline, row (the nearer one, by when the entry has arrived) are fetched early:
+// both lie at random places in memory.
+constexpr int kFollowerPrefetchDistance = 16;
+constexpr int kFollowerRowPrefetchDistance = 8;
+// Bits of the filter of used cells per hash slot; a power of two. A neighbour cell, mostly
+// empty where cells are sparse, is looked up only when its filter bit is set: 4 bits per slot
+// (the table is at least half empty, so at most 1 bit in 8 is set) keep the filter at an
+// eighth of the table's size, small enough to stay cached.
+constexpr std::size_t kFilterBitsPerSlot = 4;
 
 // The cell of a row: its cell number in each grid column (unused columns 0).
 using CellNumber = std::array<std::int64_t, kMaxGridColumns>;
@@ -49,11 +59,29 @@ inline std::uint64_t HashCell(const CellNumber& cell) {
   return hash == 0 ? 1 : hash;
 }
 
+// The list entry of a filed sort position: the next position in its cell, the position's row
+// and, when `InlineColumns` is not 0, a copy of that row's values, so that a candidate's
+// distance is computed without reaching into the input.
+template <typename T, typename Index, int InlineColumns>
+struct GridNode {
+  Index next;
+  Index row;
+  std::array<T, InlineColumns> values;
+};
+
+// A list entry without a copy of the row (rows too wide to copy).
+template <typename T, typename Index>
+struct GridNode<T, Index, 0> {
+  Index next;
+  Index row;
+};
+
 // The sweep's rows filed by grid cell, for the windows too large to scan row by row. Rows enter
 // in ascending sort position and are dropped lazily once the sweep has passed them, so every
-// cell is a singly linked list of positions in ascending order. Assumes that every row the sweep
-// asks about has only finite coordinates (rows with a finite projection do).
-template <typename T, typename Index>
+// cell is a singly linked list of positions in ascending order. With `InlineColumns` (the row
+// width, or 0) each list entry carries its row's values. Assumes that every row the sweep asks
+// about has only finite coordinates (rows with a finite projection do).
+template <typename T, typename Index, int InlineColumns>
 class CandidateGrid {
  public:
   // A grid for the n x m rows of `data`, visited in the sort order `order` (n positions), under
@@ -69,17 +97,39 @@ class CandidateGrid {
     return m_ > 1 && side > 0 && std::isfinite(side);
   }
 
-  // Calls visit(row) for the row of every sort position in (opening, window_end) that can lie
-  // within the tolerance of the row at `opening`, in no particular order; the caller decides
-  // each by the distance test. Assumes Usable() and that window_end never decreases between
-  // calls.
+  // Calls visit(row, values) for the row of every sort position in (opening, window_end) that
+  // can lie within the tolerance of the row at `opening`, in no particular order, `values`
+  // pointing at the row's values (a copy when inline); the caller decides each by the distance
+  // test. Assumes Usable() and that window_end never decreases between calls.
   template <typename Visit>
   void VisitCandidates(Index opening, Index window_end, Visit visit) {
     if (nodes_.empty()) Prepare();
     FileUpTo(std::max(filed_end_, opening + 1), window_end);
     std::array<std::uint64_t, 1 << kMaxGridColumns> hashes;
     const int count = NearCells(order_[opening], hashes);
-    for (int c = 0; c < count; ++c) VisitCell(hashes[c], opening, visit);
+    if (Filed(opening)) {
+      VisitFrom(nodes_[opening].next, visit);
+    } else {
+      VisitCell(hashes[0], opening, visit);
+    }
+    for (int c = 1; c < count; ++c) {
+      if (MayBeUsed(hashes[c])) VisitCell(hashes[c], opening, visit);
+    }
+  }
+
+  // Starts loading what a query from sort position `position` + kFollowerPrefetchDistance will
+  // read first, when that position is filed: the list entry that follows it in its cell and,
+  // from kFollowerRowPrefetchDistance ahead, that entry's row when it is not inline. Hints with
+  // no effect on results.
+  void PrefetchAhead(Index position) const {
+    const Index far = position + kFollowerPrefetchDistance;
+    if (Filed(far) && nodes_[far].next != kNone) PrefetchForRead(&nodes_[nodes_[far].next]);
+    const Index near = position + kFollowerRowPrefetchDistance;
+    if constexpr (InlineColumns == 0) {
+      if (Filed(near) && nodes_[near].next != kNone) {
+        PrefetchForRead(data_ + static_cast<std::ptrdiff_t>(nodes_[nodes_[near].next].row) * m_);
+      }
+    }
   }
 
  private:
@@ -90,11 +140,7 @@ class CandidateGrid {
     Index head;
     Index tail;
   };
-  // The list entry of a filed position: the next position in its cell and the position's row.
-  struct Node {
-    Index next;
-    Index row;
-  };
+  using Node = GridNode<T, Index, InlineColumns>;
   static constexpr Index kNone = -1;
   static constexpr std::uint64_t kUnused = 0;
 
@@ -130,8 +176,8 @@ class CandidateGrid {
   }
 
   // Writes into `hashes` the hashes of the cells a row within the tolerance of row `row` can lie
-  // in, and returns their number: its own cell and, per grid column where it lies near an edge,
-  // the neighbour across that edge, in every combination.
+  // in, and returns their number: its own cell first and, per grid column where it lies near an
+  // edge, the neighbour across that edge, in every combination.
   int NearCells(Index row, std::array<std::uint64_t, 1 << kMaxGridColumns>& hashes) const {
     const T* values = data_ + static_cast<std::ptrdiff_t>(row) * m_;
     CellNumber home{};
@@ -176,15 +222,59 @@ class CandidateGrid {
     return at;
   }
 
-  // Makes room for `cells` more cells in a table kept at most half full.
+  // The filter bit of cell hash `hash`, taken from the hash's upper half (the slot index uses
+  // the lower bits).
+  std::size_t FilterBit(std::uint64_t hash) const { return (hash >> 32) & (kFilterBitsPerSlot * slots_.size() - 1); }
+
+  // False when no slot holds cell hash `hash`; true when one may.
+  bool MayBeUsed(std::uint64_t hash) const {
+    const std::size_t bit = FilterBit(hash);
+    return (filter_[bit / 64] >> (bit % 64)) & 1;
+  }
+
+  // Marks cell hash `hash` as used in the filter.
+  void MarkUsed(std::uint64_t hash) {
+    const std::size_t bit = FilterBit(hash);
+    filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+  }
+
+  // Makes room for `cells` more cells in a table kept at most half full, rebuilding the filter
+  // when the table grows.
   void Reserve(std::size_t cells) {
     std::size_t wanted = kMinCellSlots;
     while (wanted < 2 * (used_slots_ + cells)) wanted *= 2;
     if (wanted <= slots_.size()) return;
     std::vector<Slot> old(wanted, Slot{kUnused, kNone, kNone});
     old.swap(slots_);
+    filter_.assign(kFilterBitsPerSlot * wanted / 64, 0);
     for (const Slot& slot : old) {
-      if (slot.hash != kUnused) slots_[SlotIndex(slot.hash)] = slot;
+      if (slot.hash == kUnused) continue;
+      slots_[SlotIndex(slot.hash)] = slot;
+      MarkUsed(slot.hash);
+    }
+  }
+
+  // True when sort position `position` is filed: it lies in the run of positions filed since
+  // the last gap (earlier runs lie before every opening still to come).
+  bool Filed(Index position) const { return position >= run_begin_ && position < filed_end_; }
+
+  // The list entry of `row` at the end of no list, with its values when they are inline.
+  Node NodeOf(Index row) const {
+    Node node{};
+    node.next = kNone;
+    node.row = row;
+    if constexpr (InlineColumns > 0) {
+      std::copy_n(data_ + static_cast<std::ptrdiff_t>(row) * m_, InlineColumns, node.values.data());
+    }
+    return node;
+  }
+
+  // The values of the row of list entry `node`: its inline copy, or the row in the input.
+  const T* ValuesOf(const Node& node) const {
+    if constexpr (InlineColumns > 0) {
+      return node.values.data();
+    } else {
+      return data_ + static_cast<std::ptrdiff_t>(node.row) * m_;
     }
   }
 
@@ -192,6 +282,7 @@ class CandidateGrid {
   void FileUpTo(Index begin, Index end) {
     if (begin >= end) return;
     Reserve(static_cast<std::size_t>(end - begin));
+    if (begin > filed_end_) run_begin_ = begin;
     const std::size_t mask = slots_.size() - 1;
     for (Index position = begin; position < end; ++position) {
       if (position + 2 * kFilePrefetchDistance < end) {
@@ -203,9 +294,10 @@ class CandidateGrid {
       const Index row = order_[position];
       const std::uint64_t hash = CellHashOf(row);
       Slot& slot = slots_[SlotIndex(hash)];
-      nodes_[position] = Node{kNone, row};
+      nodes_[position] = NodeOf(row);
       if (slot.hash == kUnused) {
         slot = Slot{hash, position, position};
+        MarkUsed(hash);
         ++used_slots_;
         continue;
       }
@@ -226,8 +318,14 @@ class CandidateGrid {
     Slot& slot = slots_[SlotIndex(hash)];
     if (slot.hash == kUnused) return;
     while (slot.head != kNone && slot.head <= opening) slot.head = nodes_[slot.head].next;
-    for (Index position = slot.head; position != kNone; position = nodes_[position].next) {
-      visit(nodes_[position].row);
+    VisitFrom(slot.head, visit);
+  }
+
+  // Visits the list from filed position `first` (kNone: an empty list) to its end.
+  template <typename Visit>
+  void VisitFrom(Index first, Visit& visit) const {
+    for (Index position = first; position != kNone; position = nodes_[position].next) {
+      visit(nodes_[position].row, ValuesOf(nodes_[position]));
     }
   }
 
@@ -242,9 +340,13 @@ class CandidateGrid {
   // nodes_[q]: the list entry of sort position q, once filed.
   std::vector<Node> nodes_;
   std::vector<Slot> slots_;
+  // Bit FilterBit(h) is set for the hash h of every used slot.
+  std::vector<std::uint64_t> filter_;
   std::size_t used_slots_ = 0;
   // Every position below this was either filed or skipped for good.
   Index filed_end_ = 0;
+  // The first position of the run of filed positions that ends at filed_end_.
+  Index run_begin_ = 0;
 };
 
 }  // namespace rilo::internal

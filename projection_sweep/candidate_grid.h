@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/huge_page_allocator.h"
 
 namespace rilo::internal {
 
@@ -127,7 +128,7 @@ class CandidateGrid {
     const Index near = position + kFollowerRowPrefetchDistance;
     if constexpr (InlineColumns == 0) {
       if (Filed(near) && nodes_[near].next != kNone) {
-        PrefetchForRead(data_ + static_cast<std::ptrdiff_t>(nodes_[nodes_[near].next].row) * m_);
+        PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(nodes_[nodes_[near].next].row) * m_, m_ * sizeof(T));
       }
     }
   }
@@ -244,7 +245,7 @@ class CandidateGrid {
     std::size_t wanted = kMinCellSlots;
     while (wanted < 2 * (used_slots_ + cells)) wanted *= 2;
     if (wanted <= slots_.size()) return;
-    std::vector<Slot> old(wanted, Slot{kUnused, kNone, kNone});
+    std::vector<Slot, HugePageAllocator<Slot>> old(wanted, Slot{kUnused, kNone, kNone});
     old.swap(slots_);
     filter_.assign(kFilterBitsPerSlot * wanted / 64, 0);
     for (const Slot& slot : old) {
@@ -286,7 +287,8 @@ class CandidateGrid {
     const std::size_t mask = slots_.size() - 1;
     for (Index position = begin; position < end; ++position) {
       if (position + 2 * kFilePrefetchDistance < end) {
-        PrefetchForRead(data_ + static_cast<std::ptrdiff_t>(order_[position + 2 * kFilePrefetchDistance]) * m_);
+        PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(order_[position + 2 * kFilePrefetchDistance]) * m_,
+                            m_ * sizeof(T));
       }
       if (position + kFilePrefetchDistance < end) {
         PrefetchForRead(&slots_[CellHashOf(order_[position + kFilePrefetchDistance]) & mask]);
@@ -338,10 +340,10 @@ class CandidateGrid {
   std::array<Index, kMaxGridColumns> columns_{};
   double side_ = 0;
   // nodes_[q]: the list entry of sort position q, once filed.
-  std::vector<Node> nodes_;
-  std::vector<Slot> slots_;
+  std::vector<Node, HugePageAllocator<Node>> nodes_;
+  std::vector<Slot, HugePageAllocator<Slot>> slots_;
   // Bit FilterBit(h) is set for the hash h of every used slot.
-  std::vector<std::uint64_t> filter_;
+  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter_;
   std::size_t used_slots_ = 0;
   // Every position below this was either filed or skipped for good.
   Index filed_end_ = 0;

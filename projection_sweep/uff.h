@@ -134,7 +134,7 @@ Index SweepGroups(const T* data, Index n, Index m, T tolerance, const SortedKeys
   for (Index position = 0; position < n; ++position) {
     if (position + kSweepPrefetchDistance < n) {
       const Index ahead = sorted.order[position + kSweepPrefetchDistance];
-      PrefetchForRead(data + ahead * columns);
+      if (columns > 0) PrefetchSpanForRead(data + ahead * columns, columns * sizeof(T));
       PrefetchForRead(inverse + ahead);
     }
     grid.PrefetchAhead(position);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "base/config.h"
 
@@ -14,7 +15,8 @@ namespace rilo::internal {
 constexpr std::size_t kHugePageMinBytes = 2 * kHugePageBytes;
 
 // Allocates like std::allocator, except that blocks of kHugePageMinBytes or more are rounded up
-// to whole huge pages, aligned to them and advised to be backed by them.
+// to whole huge pages, aligned to them and advised to be backed by them, and that values
+// constructed without arguments are default-initialised (trivial ones left unwritten).
 template <typename T>
 struct HugePageAllocator {
   using value_type = T;
@@ -32,6 +34,20 @@ struct HugePageAllocator {
     if (block == nullptr) throw std::bad_alloc();
     AdviseHugePages(block, rounded);
     return static_cast<T*>(block);
+  }
+
+  // Constructs a value without arguments by default-initialisation, as `new U` does: a vector
+  // of trivial values grown by resize() is left unwritten for its owner to fill, sparing a pass
+  // over memory that the kernel has just cleared.
+  template <typename U>
+  void construct(U* at) {
+    ::new (static_cast<void*>(at)) U;
+  }
+
+  // Constructs a value from `arguments`.
+  template <typename U, typename... Arguments>
+  void construct(U* at, Arguments&&... arguments) {
+    ::new (static_cast<void*>(at)) U(std::forward<Arguments>(arguments)...);
   }
 
   // Releases a block from allocate(count).

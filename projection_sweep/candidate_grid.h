@@ -32,9 +32,11 @@ constexpr double kMaxCellCoordinate = 0x1p44;
 constexpr double kMinCellSide = 0x1p-1000;
 // Fewest hash slots; a power of two.
 constexpr std::size_t kMinCellSlots = 1024;
-// Positions ahead of the one being filed whose row is fetched (twice this) and whose hash slot
-// is fetched (this): filing visits rows and slots in random memory order.
+// Positions ahead of the one being filed whose row is fetched (twice this) and whose cell hash
+// is computed and hash slot fetched (this): filing visits rows and slots in random memory order.
 constexpr int kFilePrefetchDistance = 8;
+// Cell hashes kept for the positions being filed: a power of two above kFilePrefetchDistance.
+constexpr int kFileHashRing = 16;
 // Positions ahead of the sweep whose first candidate's list entry (the farther distance) and,
 // when not inline, row (the nearer one, by when the entry has arrived) are fetched early:
 // both lie at random places in memory.
@@ -45,6 +47,14 @@ constexpr int kFollowerRowPrefetchDistance = 8;
 // (the table is at least half empty, so at most 1 bit in 8 is set) keep the filter at an
 // eighth of the table's size, small enough to stay cached.
 constexpr std::size_t kFilterBitsPerSlot = 4;
+
+// floor(coordinate) for a cell coordinate (|coordinate| below kMaxCellCoordinate), exactly, as
+// an integer: truncation, less one below a negative non-integer. Spares a library call per
+// coordinate.
+inline std::int64_t CellFloor(double coordinate) {
+  const auto truncated = static_cast<std::int64_t>(coordinate);
+  return truncated - (coordinate < static_cast<double>(truncated));
+}
 
 // The cell of a row: its cell number in each grid column (unused columns 0).
 using CellNumber = std::array<std::int64_t, kMaxGridColumns>;
@@ -185,9 +195,8 @@ class CandidateGrid {
     CellNumber step{};
     for (int g = 0; g < grid_columns_; ++g) {
       const double coordinate = static_cast<double>(values[columns_[g]]) / side_;
-      const double floor = std::floor(coordinate);
-      home[g] = static_cast<std::int64_t>(floor);
-      const double within = coordinate - floor;
+      home[g] = CellFloor(coordinate);
+      const double within = coordinate - static_cast<double>(home[g]);
       step[g] = within < kEdgeReach ? -1 : (within > 1 - kEdgeReach ? 1 : 0);
     }
     int count = 0;
@@ -210,7 +219,7 @@ class CandidateGrid {
     const T* values = data_ + static_cast<std::ptrdiff_t>(row) * m_;
     CellNumber cell{};
     for (int g = 0; g < grid_columns_; ++g) {
-      cell[g] = static_cast<std::int64_t>(std::floor(static_cast<double>(values[columns_[g]]) / side_));
+      cell[g] = CellFloor(static_cast<double>(values[columns_[g]]) / side_);
     }
     return HashCell(cell);
   }
@@ -279,22 +288,32 @@ class CandidateGrid {
     }
   }
 
+  // Computes the cell hash of sort position `position` into `ahead` (indexed by position modulo
+  // its size) and starts loading the hash slot and the filter word that filing it will use.
+  void HashAhead(Index position, std::array<std::uint64_t, kFileHashRing>& ahead) const {
+    const std::uint64_t hash = CellHashOf(order_[position]);
+    ahead[position % kFileHashRing] = hash;
+    PrefetchForRead(&slots_[hash & (slots_.size() - 1)]);
+    PrefetchForRead(&filter_[FilterBit(hash) / 64]);
+  }
+
   // Files the positions [begin, end) (each not filed before) at the tails of their cells.
   void FileUpTo(Index begin, Index end) {
     if (begin >= end) return;
     Reserve(static_cast<std::size_t>(end - begin));
     if (begin > filed_end_) run_begin_ = begin;
-    const std::size_t mask = slots_.size() - 1;
+    std::array<std::uint64_t, kFileHashRing> ahead;
+    for (Index position = begin; position < std::min(end, begin + kFilePrefetchDistance); ++position) {
+      HashAhead(position, ahead);
+    }
     for (Index position = begin; position < end; ++position) {
       if (position + 2 * kFilePrefetchDistance < end) {
         PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(order_[position + 2 * kFilePrefetchDistance]) * m_,
                             m_ * sizeof(T));
       }
-      if (position + kFilePrefetchDistance < end) {
-        PrefetchForRead(&slots_[CellHashOf(order_[position + kFilePrefetchDistance]) & mask]);
-      }
+      if (position + kFilePrefetchDistance < end) HashAhead(position + kFilePrefetchDistance, ahead);
       const Index row = order_[position];
-      const std::uint64_t hash = CellHashOf(row);
+      const std::uint64_t hash = ahead[position % kFileHashRing];
       Slot& slot = slots_[SlotIndex(hash)];
       nodes_[position] = NodeOf(row);
       if (slot.hash == kUnused) {

@@ -165,9 +165,49 @@ std::vector<T> ClusteredSharedSums(std::mt19937& random, int clusters, int rows_
 template <typename T>
 void SweepMatchesReferenceAcrossClusters() {
   std::mt19937 random(8);
-  for (int m : {2, 3, 5}) {
+  for (int m : {2, 3, 5, 9, 17}) {
     const T tolerance = T(0.5);
     const std::vector<T> data = ClusteredSharedSums<T>(random, 4, 2 * rilo::internal::kGridMinWindowValues / m, m, tolerance);
+    const int n = static_cast<int>(data.size()) / m;
+    Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
+          "the windows are too small for the grid, m = " + std::to_string(m));
+    Check(reference::SweepsAgree(data, n, m, tolerance), "sweep differs from the straightforward sweep, m = " + std::to_string(m));
+  }
+}
+
+// Rows of sum 0 spread over a range hundreds of tolerances wide, so that the grid needs fewer
+// than its most columns to spread them thin, each copied once or twice at a distance below the
+// tolerance in a random direction: copies straddle cell edges in every column.
+template <typename T>
+std::vector<T> SpreadRowsWithCopies(std::mt19937& random, int bases, int m, T tolerance) {
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<T> data;
+  for (int base = 0; base < bases; ++base) {
+    std::vector<double> values(m);
+    double mean = 0;
+    for (double& value : values) mean += (value = normal(random) * 300 * static_cast<double>(tolerance));
+    for (double& value : values) value -= mean / m;
+    const int copies = 1 + static_cast<int>(random() % 3);
+    for (int copy = 0; copy < copies; ++copy) {
+      std::vector<double> direction(m);
+      double norm = 0;
+      for (double& d : direction) {
+        d = normal(random);
+        norm += d * d;
+      }
+      const double radius = (copy == 0 ? 0.0 : 0.9 + 0.2 * (random() % 2)) * static_cast<double>(tolerance);
+      for (int c = 0; c < m; ++c) data.push_back(static_cast<T>(values[c] + radius * direction[c] / std::sqrt(norm)));
+    }
+  }
+  return data;
+}
+
+template <typename T>
+void SweepMatchesReferenceWithFewerGridColumns() {
+  std::mt19937 random(31);
+  for (int m : {4, 6, 9}) {
+    const T tolerance = T(0.25);
+    const std::vector<T> data = SpreadRowsWithCopies<T>(random, 500, m, tolerance);
     const int n = static_cast<int>(data.size()) / m;
     Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
           "the windows are too small for the grid, m = " + std::to_string(m));
@@ -250,6 +290,8 @@ std::vector<rilo_test::TestCase> TestsFor(const std::string& type) {
       {"distances decided at every magnitude (" + type + ")", DistancesAtEveryMagnitude<T>},
       {"sweep across clusters of shared sums matches the straightforward sweep (" + type + ")",
        SweepMatchesReferenceAcrossClusters<T>},
+      {"sweep on rows spread thin over fewer grid columns matches the straightforward sweep (" + type + ")",
+       SweepMatchesReferenceWithFewerGridColumns<T>},
   };
 }
 

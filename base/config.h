@@ -2,10 +2,12 @@
 // may use. The algorithm headers reach the platform only through this file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(__linux__)
 #include <sched.h>
+#include <sys/mman.h>
 #endif
 
 namespace rilo::internal {
@@ -17,6 +19,30 @@ inline void PrefetchForRead(const void* address) {
   __builtin_prefetch(address);
 #else
   (void)address;
+#endif
+}
+
+// Asks the processor to start loading the first and the last cache line of the `bytes` (at
+// least 1) at `address`: all of a row that spans two lines, and where a wider row starts and
+// ends. A hint with no effect on results.
+inline void PrefetchSpanForRead(const void* address, std::size_t bytes) {
+  PrefetchForRead(address);
+  PrefetchForRead(static_cast<const char*>(address) + (bytes - 1));
+}
+
+// Size and alignment of a huge page on the platforms that have them (2 MiB on x86-64 and on
+// ARM64 with 4 KiB base pages).
+constexpr std::size_t kHugePageBytes = std::size_t{1} << 21;
+
+// Asks the kernel to back the `bytes` at `address` (both multiples of kHugePageBytes) with huge
+// pages: a table read at random places then misses the address-translation caches far less.
+// A hint with no effect on results.
+inline void AdviseHugePages(void* address, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  madvise(address, bytes, MADV_HUGEPAGE);
+#else
+  (void)address;
+  (void)bytes;
 #endif
 }
 

@@ -125,7 +125,8 @@ Index SweepGroups(const T* data, Index n, Index m, T tolerance, const SortedKeys
                   bool record_openings, Index* out_index, Index* inverse) {
   const Index columns = Columns == kAnyWidth ? m : Index{Columns};
   const auto distance_below = DistanceBelow<Rule, Columns>(tolerance, columns);
-  CandidateGrid<T, Index> grid(data, n, columns, sorted.order.data(), tolerance);
+  CandidateGrid<T, Index, Columns == kAnyWidth ? 0 : Columns> grid(data, n, columns, sorted.order.data(),
+                                                                    tolerance);
   const bool grid_usable = grid.Usable();
   std::fill(inverse, inverse + n, Index{-1});
   Index k = 0;
@@ -133,22 +134,26 @@ Index SweepGroups(const T* data, Index n, Index m, T tolerance, const SortedKeys
   for (Index position = 0; position < n; ++position) {
     if (position + kSweepPrefetchDistance < n) {
       const Index ahead = sorted.order[position + kSweepPrefetchDistance];
-      PrefetchForRead(data + ahead * columns);
+      if (columns > 0) PrefetchSpanForRead(data + ahead * columns, columns * sizeof(T));
       PrefetchForRead(inverse + ahead);
     }
+    grid.PrefetchAhead(position);
     const Index opening = sorted.order[position];
     if (inverse[opening] != -1) continue;
     const T* opening_row = data + opening * columns;
     inverse[opening] = k;
     if (record_openings) out_index[k] = opening;
     window_end = WindowEnd(sorted, n, position, window_end, tolerance);
-    const auto claim_if_close = [&](Index candidate) {
-      if (distance_below(opening_row, data + candidate * columns)) inverse[candidate] = k;
+    const auto claim_if_close = [&](Index candidate, const T* candidate_row) {
+      if (distance_below(opening_row, candidate_row)) inverse[candidate] = k;
     };
     if (grid_usable && (window_end - position - 1) * columns >= kGridMinWindowValues) {
       grid.VisitCandidates(position, window_end, claim_if_close);
     } else {
-      for (Index next = position + 1; next < window_end; ++next) claim_if_close(sorted.order[next]);
+      for (Index next = position + 1; next < window_end; ++next) {
+        const Index candidate = sorted.order[next];
+        claim_if_close(candidate, data + candidate * columns);
+      }
     }
     ++k;
   }

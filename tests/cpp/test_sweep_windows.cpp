@@ -2,6 +2,7 @@
 // searched through the grid, against the straightforward sweep; and distances decided where
 // the squared tolerance overflows or underflows.
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/huge_page_allocator.h"
 #include "check.h"
 #include "projection_sweep/uff.h"
 #include "sweep_reference.h"
@@ -135,6 +137,104 @@ void SweepMatchesReferenceOnSharedSums() {
   Check(rescaled > kCasesPerType / 8, "only " + std::to_string(rescaled) + " inputs had a squared tolerance out of range");
 }
 
+// Clusters of rows sharing their sum, the clusters' sums apart by more than the tolerance:
+// the grid files one run of positions per cluster, and each run's first query comes from an
+// opening it has not filed. Rows lie on a lattice of 0.4 tolerance (exact distances, -0 and
+// +0), a third of them copied exactly or a few ulps away.
+template <typename T>
+std::vector<T> ClusteredSharedSums(std::mt19937& random, int clusters, int rows_per_cluster, int m, T tolerance) {
+  std::vector<T> data;
+  for (int cluster = 0; cluster < clusters; ++cluster) {
+    const double sum = 3.0 * cluster * static_cast<double>(tolerance);
+    for (int row = 0; row < rows_per_cluster; ++row) {
+      std::vector<double> values(m);
+      double rest = sum;
+      for (int c = 0; c + 1 < m; ++c) rest -= (values[c] = (static_cast<int>(random() % 21) - 10) * 0.4 * tolerance);
+      values[m - 1] = rest;
+      for (double value : values) data.push_back(static_cast<T>(value == 0 && random() % 2 ? -0.0 : value));
+      if (random() % 3 == 0) {
+        const std::size_t copied = m * (random() % (data.size() / m));
+        const std::vector<T> original(data.begin() + copied, data.begin() + copied + m);
+        for (T value : original) data.push_back(random() % 2 ? value : std::nextafter(value, T{0}));
+      }
+    }
+  }
+  return data;
+}
+
+template <typename T>
+void SweepMatchesReferenceAcrossClusters() {
+  std::mt19937 random(8);
+  for (int m : {2, 3, 5, 9, 17}) {
+    const T tolerance = T(0.5);
+    const std::vector<T> data = ClusteredSharedSums<T>(random, 4, 2 * rilo::internal::kGridMinWindowValues / m, m, tolerance);
+    const int n = static_cast<int>(data.size()) / m;
+    Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
+          "the windows are too small for the grid, m = " + std::to_string(m));
+    Check(reference::SweepsAgree(data, n, m, tolerance), "sweep differs from the straightforward sweep, m = " + std::to_string(m));
+  }
+}
+
+// Rows of sum 0 spread over a range hundreds of tolerances wide, so that the grid needs fewer
+// than its most columns to spread them thin, each copied once or twice at a distance below the
+// tolerance in a random direction: copies straddle cell edges in every column.
+template <typename T>
+std::vector<T> SpreadRowsWithCopies(std::mt19937& random, int bases, int m, T tolerance) {
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<T> data;
+  for (int base = 0; base < bases; ++base) {
+    std::vector<double> values(m);
+    double mean = 0;
+    for (double& value : values) mean += (value = normal(random) * 300 * static_cast<double>(tolerance));
+    for (double& value : values) value -= mean / m;
+    const int copies = 1 + static_cast<int>(random() % 3);
+    for (int copy = 0; copy < copies; ++copy) {
+      std::vector<double> direction(m);
+      double norm = 0;
+      for (double& d : direction) {
+        d = normal(random);
+        norm += d * d;
+      }
+      const double radius = (copy == 0 ? 0.0 : 0.9 + 0.2 * (random() % 2)) * static_cast<double>(tolerance);
+      for (int c = 0; c < m; ++c) data.push_back(static_cast<T>(values[c] + radius * direction[c] / std::sqrt(norm)));
+    }
+  }
+  return data;
+}
+
+template <typename T>
+void SweepMatchesReferenceWithFewerGridColumns() {
+  std::mt19937 random(31);
+  for (int m : {4, 6, 9}) {
+    const T tolerance = T(0.25);
+    const std::vector<T> data = SpreadRowsWithCopies<T>(random, 500, m, tolerance);
+    const int n = static_cast<int>(data.size()) / m;
+    Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
+          "the windows are too small for the grid, m = " + std::to_string(m));
+    Check(reference::SweepsAgree(data, n, m, tolerance), "sweep differs from the straightforward sweep, m = " + std::to_string(m));
+  }
+}
+
+// Blocks below and from the huge-page size class: every value written is read back, blocks of
+// the large class are aligned to huge pages, and growing across the class boundary keeps the
+// values.
+void HugePageAllocatorKeepsValues() {
+  using Allocator = rilo::internal::HugePageAllocator<std::uint64_t>;
+  const std::size_t boundary = rilo::internal::kHugePageMinBytes / sizeof(std::uint64_t);
+  for (std::size_t count : {std::size_t{1}, boundary - 1, boundary, boundary + 3}) {
+    std::vector<std::uint64_t, Allocator> values(count);
+    for (std::size_t i = 0; i < count; ++i) values[i] = i * 0x9E3779B97F4A7C15ull;
+    if (count >= boundary) {
+      Check(reinterpret_cast<std::uintptr_t>(values.data()) % rilo::internal::kHugePageBytes == 0,
+            "a large block is not aligned to huge pages, count = " + std::to_string(count));
+    }
+    values.resize(2 * count + 1);
+    bool kept = true;
+    for (std::size_t i = 0; i < count; ++i) kept = kept && values[i] == i * 0x9E3779B97F4A7C15ull;
+    Check(kept, "values lost on growth, count = " + std::to_string(count));
+  }
+}
+
 // One row pair and whether the sweep must merge it.
 struct PairCase {
   double a0, a1, b0, b1;
@@ -188,9 +288,14 @@ std::vector<rilo_test::TestCase> TestsFor(const std::string& type) {
   return {
       {"sweep on shared row sums matches the straightforward sweep (" + type + ")", SweepMatchesReferenceOnSharedSums<T>},
       {"distances decided at every magnitude (" + type + ")", DistancesAtEveryMagnitude<T>},
+      {"sweep across clusters of shared sums matches the straightforward sweep (" + type + ")",
+       SweepMatchesReferenceAcrossClusters<T>},
+      {"sweep on rows spread thin over fewer grid columns matches the straightforward sweep (" + type + ")",
+       SweepMatchesReferenceWithFewerGridColumns<T>},
   };
 }
 
-const bool registered = rilo_test::AddTests(TestsFor<float>("float")) && rilo_test::AddTests(TestsFor<double>("double"));
+const bool registered = rilo_test::AddTests(TestsFor<float>("float")) && rilo_test::AddTests(TestsFor<double>("double")) &&
+                        rilo_test::AddTests({{"huge-page allocator keeps values across size classes", HugePageAllocatorKeepsValues}});
 
 }  // namespace

@@ -23,7 +23,7 @@ import dask.array as da
 import dask.dataframe as dd
 import numpy as np
 import zarr
-from distributed import Client, LocalCluster, wait
+from distributed import Client, wait
 
 import rilo
 import rilo_dask
@@ -191,9 +191,7 @@ def main():
     path = os.path.join(folder, "rows.zarr")
     lines = [machine_facts()]
     try:
-        with LocalCluster(n_workers=cloud.WORKERS, threads_per_worker=cloud.THREADS_PER_WORKER,
-                          local_directory=folder, dashboard_address=None) as cluster, \
-                Client(cluster) as client:
+        with cloud.local_cluster(folder) as cluster, Client(cluster) as client:
             n_rows = cloud.write_cloud(client, path, arguments.lattice, COPIES, arguments.chunk_rows)
             lines.append(
                 f"rows: {n_rows:,} x {cloud.COLUMNS} float32 in zarr ({arguments.chunk_rows:,} rows "

@@ -45,6 +45,8 @@ TOLERANCE = 1e-4
 # one process would wait for it; two processes use the two cores.
 WORKERS = 2
 THREADS_PER_WORKER = 1
+# The dashboard on any free port: another cluster on this machine may hold the usual 8787.
+DASHBOARD_ADDRESS = ":0"
 # Multipliers of the copies' permutations of the points, taken modulo k; each must be
 # coprime with k, which the run checks.
 COPY_MULTIPLIERS = (1, 2_654_435_761, 2_246_822_519, 3_266_489_917, 668_265_263, 374_761_393)
@@ -155,6 +157,13 @@ class WorkerPeaks:
         return [read_kib(self.pids[name], "VmHWM") * KIB for name in sorted(self.pids)]
 
 
+def local_cluster(folder, memory_limit="auto"):
+    """A LocalCluster of WORKERS processes of THREADS_PER_WORKER threads that spill to `folder`."""
+    return LocalCluster(n_workers=WORKERS, threads_per_worker=THREADS_PER_WORKER,
+                        memory_limit=memory_limit, local_directory=folder,
+                        dashboard_address=DASHBOARD_ADDRESS)
+
+
 def gib(n_bytes):
     """Bytes as GiB, two decimals."""
     return f"{n_bytes / 2**30:.2f} GiB"
@@ -247,9 +256,7 @@ def run(arguments, folder):
     n_points = arguments.lattice**COLUMNS
     n_rows = n_points * arguments.copies
     path = os.path.join(folder, "cloud.zarr")
-    with LocalCluster(n_workers=WORKERS, threads_per_worker=THREADS_PER_WORKER,
-                      memory_limit=arguments.memory_limit, local_directory=folder,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with local_cluster(folder, arguments.memory_limit) as cluster, Client(cluster) as client:
         started = time.perf_counter()
         write_cloud(client, path, arguments.lattice, arguments.copies, arguments.chunk_rows)
         print(f"cloud      {n_rows:,} x {COLUMNS} float32 = {n_rows * COLUMNS:,} elements "

@@ -76,28 +76,33 @@ def correct_result(tmp_path, lattice, copies, chunk_rows_count):
 
 
 def drop_last(unique, index, inverse):
+    """One unique row and its representative fewer."""
     return unique[:-1], index[:-1], inverse
 
 
 def swap_representatives(unique, index, inverse):
+    """Two representatives listed in each other's place."""
     index = index.copy()
     index[[3, 4]] = index[[4, 3]]
     return unique, index, inverse
 
 
 def move_a_unique_row(unique, index, inverse):
+    """One unique row one float32 step away from the stored row."""
     unique = unique.copy()
     unique[7, 1] = np.nextafter(unique[7, 1], np.float32(2))
     return unique, index, inverse
 
 
 def renumber_one_row(unique, index, inverse):
+    """One row's inverse pointing at another group."""
     inverse = inverse.copy()
     inverse[-5] = (inverse[-5] + 1) % len(unique)
     return unique, index, inverse
 
 
 def point_past_the_end(unique, index, inverse):
+    """One row's inverse pointing past the last group."""
     inverse = inverse.copy()
     inverse[0] = len(unique)
     return unique, index, inverse

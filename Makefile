@@ -4,7 +4,7 @@
 #   make check   make test, then the sanitizer and fuzzing runs (needs clang-14)
 #   make libcxx  C++ tests and pytest against a clang + libc++ build (needs libc++-14)
 #   make wheel   a manylinux wheel in dist/, tested in a fresh virtual environment
-#   make demo, make bench, make fuzz, make clean
+#   make demo, make bench, make bench-dask, make fuzz, make clean
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
@@ -22,7 +22,7 @@ PYTEST_SUMMARY := '( passed| failed| error)'
 CPP_SUMMARY := '[0-9]+ passed, [0-9]+ failed'
 
 .PHONY: build test test-cpp test-python check asan fuzz fuzz-short fuzz-build fuzz-merge \
-  libcxx wheel demo bench clean require-clang require-libcxx
+  libcxx wheel demo bench bench-dask clean require-clang require-libcxx
 
 build: $(VENV)/.installed
 
@@ -146,16 +146,30 @@ wheel: $(VENV)/.requirements
 BENCH_VENV := .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 
-$(BENCH_VENV)/.requirements: bench/requirements.txt $(VENV)/.created
+$(BENCH_VENV)/.created: $(VENV)/.created
 	"$(FOUND_PYTHON)" -m venv $(BENCH_VENV)
 	$(BENCH_PY) -c 'import site, sys; open(site.getsitepackages()[0] + "/rilo-main-venv.pth", "w").write(sys.argv[1] + "\n")' \
 	  "$$($(PY) -c 'import site; print(site.getsitepackages()[0])')"
+	touch $@
+
+$(BENCH_VENV)/.requirements: bench/requirements.txt $(BENCH_VENV)/.created
 	$(BENCH_PY) -m pip install --quiet -r bench/requirements.txt
 	sh bench/ensure_system_libs.sh $(BENCH_PY)
 	touch $@
 
 bench: build $(BENCH_VENV)/.requirements
 	$(BENCH_PY) bench/run.py $(BENCH_ARGS)
+
+# `make bench-dask`: rilo_dask on a LocalCluster of two workers against one rilo call and
+# Dask's own distributed sort, on 2e7 rows read from zarr; writes bench/results/dask.txt.
+# zarr goes into the same .venv-bench (dask and distributed come from .venv); the peers of
+# `make bench` are not needed here. BENCH_DASK_ARGS=--quick is a smoke run.
+$(BENCH_VENV)/.requirements-dask: bench/requirements-dask.txt $(BENCH_VENV)/.created
+	$(BENCH_PY) -m pip install --quiet -r bench/requirements-dask.txt
+	touch $@
+
+bench-dask: build $(BENCH_VENV)/.requirements-dask
+	$(BENCH_PY) bench/dask_run.py $(BENCH_DASK_ARGS)
 
 clean:
 	rm -rf build dist $(VENV) $(BENCH_VENV)

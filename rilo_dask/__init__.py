@@ -1,6 +1,6 @@
 """The projection sweep of `rilo.unique_rows` on Dask arrays larger than one call accepts.
 
-    unique, index, inverse = rilo_dask.unique_rows(query, tolerance, sorted_index, "sweep")
+    unique, index, inverse = rilo_dask.unique_rows(query, tolerance, sorted_index, "a")
 
 `query` is a `dask.array.Array` of float32 or float64 values of shape (n, m), in any chunking.
 The result is three Dask arrays: the unique rows (k, m) of the query's dtype, the representative

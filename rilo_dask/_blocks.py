@@ -197,15 +197,27 @@ def settle(partition, handed_in, first_group, tolerance):
     else:
         length, prefix_openings, prefix_groups = 0, np.empty(0, np.int64), np.empty(0, np.int64)
     alone = partition.alone_openings
-    openings = np.concatenate([prefix_openings, alone[alone >= length]])
+    kept_from_alone = np.searchsorted(alone, length)
+    openings = np.concatenate([prefix_openings, alone[kept_from_alone:]])
     groups = np.empty(size, np.int64)
     from_earlier = prefix_groups < len(earlier.rows)
     groups[:length][from_earlier] = earlier.groups[prefix_groups[from_earlier]]
     groups[:length][~from_earlier] = first_group + prefix_groups[~from_earlier] - len(earlier.rows)
-    alone_opening_of_row = alone[partition.alone_groups[length:]]
-    groups[length:] = first_group + np.searchsorted(openings, alone_opening_of_row)
-    own = Openings(partition.values[openings], partition.sums[openings], partition.rows[openings],
-                   first_group + np.arange(len(openings), dtype=np.int64))
-    candidates = Openings.concatenate(earlier, own)
-    handed_on = candidates.take(gaps_below(partition.sums[-1], candidates.sums, tolerance))
-    return Settled(groups, openings, first_group, handed_on)
+    # An alone group's number: its opening's rank among `openings`, searched for only when the
+    # opening lies in the prefix swept again.
+    rank_of_alone = np.arange(len(alone), dtype=np.int64) + len(prefix_openings) - kept_from_alone
+    rank_of_alone[:kept_from_alone] = np.searchsorted(prefix_openings, alone[:kept_from_alone])
+    groups[length:] = first_group + rank_of_alone[partition.alone_groups[length:]]
+    return Settled(groups, openings, first_group,
+                   hand_on(partition, earlier, openings, first_group, tolerance))
+
+
+def hand_on(partition, earlier, openings, first_group, tolerance):
+    """The openings, earlier ones and the partition's own (at ascending `openings`, numbered
+    from `first_group`), whose windows may reach past the partition's last row."""
+    last_sum = partition.sums[-1]
+    reaching = np.flatnonzero(gaps_below(last_sum, partition.sums[openings], tolerance))
+    own = Openings(partition.values[openings[reaching]], partition.sums[openings[reaching]],
+                   partition.rows[openings[reaching]], first_group + reaching)
+    earlier = earlier.take(gaps_below(last_sum, earlier.sums, tolerance))
+    return Openings.concatenate(earlier, own)

@@ -12,7 +12,8 @@ SAMPLE_ROWS_PER_CHUNK = 256
 def sample_keys(values, offset, seed):
     """Sweep-order keys (row-sum key, row index) of up to SAMPLE_ROWS_PER_CHUNK rows of a chunk
     whose first row is row `offset`, drawn without replacement with `seed`."""
-    picked = np.random.default_rng(seed).permutation(len(values))[:SAMPLE_ROWS_PER_CHUNK]
+    count = min(len(values), SAMPLE_ROWS_PER_CHUNK)
+    picked = np.random.default_rng(seed).choice(len(values), count, replace=False)
     return order_keys(row_sums(values[picked])), offset + picked.astype(np.int64)
 
 
@@ -33,11 +34,11 @@ def partition_of_rows(keys, rows, boundaries):
     partition that holds it."""
     boundary_keys, boundary_rows = boundaries
     below = np.searchsorted(boundary_keys, keys, side="left")
-    tied_to = np.searchsorted(boundary_keys, keys, side="right")
+    tied = boundary_keys[np.minimum(below, len(boundary_keys) - 1)] == keys if len(boundary_keys) else below < 0
     partition = below.copy()
-    for start in np.unique(below[tied_to > below]):
-        ties = (below == start) & (tied_to > below)
-        end = tied_to[np.argmax(ties)]
+    for start in np.unique(below[tied]):
+        ties = tied & (below == start)
+        end = np.searchsorted(boundary_keys, boundary_keys[start], side="right")
         partition[ties] += np.searchsorted(boundary_rows[start:end], rows[ties], side="left")
     return partition
 
@@ -73,10 +74,21 @@ def receive(pieces, row_partition):
 def lowest_members(partition, settled):
     """The lowest member row among the partition's rows of every group that has some: as
     (groups, positions in sweep order), ascending by group; the partition's own groups (those
-    it opened) come last, all of them."""
-    by_group = np.lexsort((partition.rows, settled.groups))
-    groups, first = np.unique(settled.groups[by_group], return_index=True)
-    return groups, by_group[first]
+    it opened) come last, all of them. Rows arrived in ascending row order, so the lowest
+    member is the one that arrived first."""
+    size, first_group = len(partition.rows), settled.first_group
+    own = settled.groups >= first_group
+    foreign_groups, slot = np.unique(settled.groups[~own], return_inverse=True)
+    slots = np.empty(size, np.int64)
+    slots[~own] = slot
+    slots[own] = settled.groups[own] - first_group + len(foreign_groups)
+    n_own = len(settled.openings)
+    earliest = np.full(len(foreign_groups) + n_own, size, np.int64)
+    np.minimum.at(earliest, slots, partition.arrival)
+    position_of_arrival = np.empty(size, np.int64)
+    position_of_arrival[partition.arrival] = np.arange(size)
+    groups = np.concatenate([foreign_groups, first_group + np.arange(n_own, dtype=np.int64)])
+    return groups, position_of_arrival[earliest]
 
 
 def foreign_lowest(partition, settled, lowest):

@@ -32,25 +32,18 @@ def row_sums(values):
     return sums + values.dtype.type(0)
 
 
-def order_keys(sums):
-    """Unsigned 64-bit keys whose order is the numeric order of `sums` (float32 or float64),
-    every NaN after all numbers and equal to the other NaNs, -0 equal to +0."""
-    width = sums.dtype.itemsize * 8
-    bits = (sums + sums.dtype.type(0)).view(np.uint32 if width == 32 else np.uint64).astype(np.uint64)
-    sign = np.uint64(1) << np.uint64(width - 1)
-    all_ones = (np.uint64(1) << np.uint64(width)) - np.uint64(1) if width == 32 else ~np.uint64(0)
-    keys = np.where(bits & sign, all_ones ^ bits, bits | sign)
-    keys[np.isnan(sums)] = all_ones
-    return keys
+def same_sums(sums_a, sums_b):
+    """Whether row sums are equal in the sweep's order: as numbers, or both NaN."""
+    return (sums_a == sums_b) | (np.isnan(sums_a) & np.isnan(sums_b))
 
 
 def sweep_order(sums):
     """The positions of `sums` (row sums with -0 read as +0) in sweep order: ascending, NaN last,
     equal sums (and all NaNs) in ascending position. NumPy's unstable sort is many times faster
-    than its stable one; runs of equal keys are then put in position order."""
+    than its stable one; runs of equal sums are then put in position order."""
     order = np.argsort(sums)
-    keys = order_keys(sums)[order]
-    same_as_next = keys[1:] == keys[:-1]
+    ascending = sums[order]
+    same_as_next = same_sums(ascending[1:], ascending[:-1])
     tied = np.zeros(len(order), bool)
     tied[1:] |= same_as_next
     tied[:-1] |= same_as_next

@@ -2,7 +2,7 @@
 and the renumbering of groups by their lowest member row; NumPy arrays in and out."""
 import numpy as np
 
-from rilo_dask._blocks import order_keys, row_sums, stable_order_of_labels
+from rilo_dask._blocks import row_sums, same_sums, stable_order_of_labels
 
 # Rows drawn from each chunk to choose the partition boundaries: enough that the partitions
 # come out within a few per cent of equal size for a few hundred chunks.
@@ -10,11 +10,11 @@ SAMPLE_ROWS_PER_CHUNK = 256
 
 
 def sample_keys(values, offset, seed):
-    """Sweep-order keys (row-sum key, row index) of up to SAMPLE_ROWS_PER_CHUNK rows of a chunk
+    """Sweep-order keys (row sum, row index) of up to SAMPLE_ROWS_PER_CHUNK rows of a chunk
     whose first row is row `offset`, drawn without replacement with `seed`."""
     count = min(len(values), SAMPLE_ROWS_PER_CHUNK)
     picked = np.random.default_rng(seed).choice(len(values), count, replace=False)
-    return order_keys(row_sums(values[picked])), offset + picked.astype(np.int64)
+    return row_sums(values[picked]), offset + picked.astype(np.int64)
 
 
 def choose_boundaries(samples, n_partitions):
@@ -23,22 +23,24 @@ def choose_boundaries(samples, n_partitions):
     keys = np.concatenate([sample[0] for sample in samples])
     rows = np.concatenate([sample[1] for sample in samples])
     if len(keys) == 0:  # no rows at all: every partition is empty whatever the boundaries
-        return np.zeros(n_partitions - 1, np.uint64), np.zeros(n_partitions - 1, np.int64)
+        return np.zeros(n_partitions - 1, keys.dtype), np.zeros(n_partitions - 1, np.int64)
     pooled = np.lexsort((rows, keys))
     cuts = (np.arange(1, n_partitions) * len(pooled)) // n_partitions
     return keys[pooled[cuts]], rows[pooled[cuts]]
 
 
-def partition_of_rows(keys, rows, boundaries):
-    """For rows with sweep-order keys (keys, rows), the number of boundaries before each: the
-    partition that holds it."""
-    boundary_keys, boundary_rows = boundaries
-    below = np.searchsorted(boundary_keys, keys, side="left")
-    tied = boundary_keys[np.minimum(below, len(boundary_keys) - 1)] == keys if len(boundary_keys) else below < 0
+def partition_of_rows(sums, rows, boundaries):
+    """For rows with sweep-order keys (sums, rows), the number of boundaries before each: the
+    partition that holds it. NumPy's searches order NaN last, as the sweep does."""
+    boundary_sums, boundary_rows = boundaries
+    below = np.searchsorted(boundary_sums, sums, side="left")
     partition = below.copy()
+    if len(boundary_sums) == 0:
+        return partition
+    tied = same_sums(boundary_sums[np.minimum(below, len(boundary_sums) - 1)], sums)
     for start in np.unique(below[tied]):
         ties = tied & (below == start)
-        end = np.searchsorted(boundary_keys, boundary_keys[start], side="right")
+        end = start + np.count_nonzero(same_sums(boundary_sums[start:], boundary_sums[start]))
         partition[ties] += np.searchsorted(boundary_rows[start:end], rows[ties], side="left")
     return partition
 
@@ -47,7 +49,7 @@ def split_chunk(values, offset, boundaries):
     """A chunk whose first row is row `offset`, cut by partition: for each partition the chunk's
     rows that go there and their row indices (ascending), and each row's partition."""
     rows = offset + np.arange(len(values), dtype=np.int64)
-    partition = partition_of_rows(order_keys(row_sums(values)), rows, boundaries)
+    partition = partition_of_rows(row_sums(values), rows, boundaries)
     n_partitions = len(boundaries[0]) + 1
     by_partition = stable_order_of_labels(partition, n_partitions)
     cuts = np.searchsorted(partition[by_partition], np.arange(1, n_partitions))

@@ -60,12 +60,6 @@ def _first_rows(lengths):
     return np.concatenate([[0], np.cumsum(lengths, dtype=np.int64)[:-1]]).astype(np.int64)
 
 
-def _handoff(settled):
-    """What the next partition needs of a settled one: the openings handed on and the number of
-    groups opened so far."""
-    return settled.handed_on, settled.first_group + len(settled.openings)
-
-
 def _openings(partition, settled):
     """The partition's opening rows and their row indices."""
     return partition.values[settled.openings], partition.rows[settled.openings]
@@ -100,6 +94,7 @@ class _Tasks:
     def add(self, step, index, function, *args):
         """Adds the task `step`[`index`] and returns its key."""
         key = (f"rilo-dask-{step}-{self.token}", *index)
+        assert key not in self.graph, f"two tasks named {key}"
         self.graph[key] = (function, *args)
         return key
 
@@ -116,15 +111,15 @@ class _Tasks:
 
 
 def _settle_all(tasks, partitions, dtype, n_columns, tolerance):
-    """The settled partitions, each after the openings that the ones before it hand on."""
-    handed_on, first_group = _blocks.Openings.none(dtype, n_columns), 0
+    """The settled partitions: a chain of cheap steps hands each partition the openings of the
+    ones before it, then each is settled apart."""
+    handoff = _blocks.Handoff(_blocks.Openings.none(dtype, n_columns), 0)
     settled = []
     for k, partition in enumerate(partitions):
-        settled.append(tasks.add("settle", (k,), _blocks.settle, partition, handed_on, first_group,
-                                 tolerance))
-        handoff = tasks.add("handoff", (k,), _handoff, settled[-1])
-        handed_on = tasks.add("handed-on", (k,), operator.getitem, handoff, 0)
-        first_group = tasks.add("first-group", (k,), operator.getitem, handoff, 1)
+        started = tasks.add("start", (k,), _blocks.start, partition, handoff, tolerance)
+        begun = tasks.add("begun", (k,), operator.getitem, started, 0)
+        handoff = tasks.add("handoff", (k,), operator.getitem, started, 1)
+        settled.append(tasks.add("settle", (k,), _blocks.settle, partition, begun, handoff))
     return settled
 
 
@@ -186,7 +181,7 @@ def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
     if any(math.isnan(length) for length in query.chunks[0]):
         lengths = tasks.each("length", n_chunks, len, blocks.__getitem__)
         first_rows = tasks.add("first-rows", (), _first_rows, lengths)
-        starts = tasks.each("start", n_chunks, operator.getitem, lambda c: first_rows, lambda c: c)
+        starts = tasks.each("first-row", n_chunks, operator.getitem, lambda c: first_rows, lambda c: c)
     else:
         first_rows = _first_rows(query.chunks[0])
         starts = [int(start) for start in first_rows]

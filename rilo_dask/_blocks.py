@@ -178,31 +178,64 @@ def settle_prefix(partition, earlier, tolerance):
         length = min(size, max(last_end, 2 * length))
 
 
-def settle(partition, handed_in, first_group, tolerance):
-    """The partition's part of the one-call sweep, given the openings `handed_in` by earlier
-    partitions (in sweep order) and the number `first_group` of groups opened before it."""
-    size = len(partition.rows)
-    if size == 0:
-        return Settled(np.empty(0, np.int64), np.empty(0, np.int64), first_group, handed_in)
+@dataclass
+class Handoff:
+    """What a partition hands the next one: the openings whose windows may reach past it (earlier
+    ones included) and the number of groups opened up to its end."""
+
+    handed_on: Openings
+    next_group: int
+
+
+@dataclass
+class Start:
+    """How a partition's part of the one-call sweep differs from its sweep alone."""
+
+    first_group: int  # the number of the group its first opening opens
+    earlier: Openings  # the openings of earlier partitions whose windows reach into it
+    length: int  # the prefix swept again after them
+    prefix_groups: np.ndarray  # that sweep's groups of the prefix rows
+    prefix_openings: np.ndarray  # the prefix positions that open
+    openings: np.ndarray  # ascending positions of all the partition's opening rows
+
+
+def start(partition, handoff, tolerance):
+    """The partition's Start after the `handoff` of the partition before, and its own Handoff:
+    the sequential step of the sweep, which touches only the rows near the partition's ends."""
+    if len(partition.rows) == 0:
+        nothing = np.empty(0, np.int64)
+        return (Start(handoff.next_group, handoff.handed_on, 0, nothing, nothing, nothing),
+                handoff)
+    handed_in = handoff.handed_on
     earlier = handed_in.take(gaps_below(partition.sums[0], handed_in.sums, tolerance))
     if len(earlier.rows):
         length, prefix_openings, prefix_groups = settle_prefix(partition, earlier, tolerance)
     else:
         length, prefix_openings, prefix_groups = 0, np.empty(0, np.int64), np.empty(0, np.int64)
     alone = partition.alone_openings
-    kept_from_alone = np.searchsorted(alone, length)
-    openings = np.concatenate([prefix_openings, alone[kept_from_alone:]])
-    groups = np.empty(size, np.int64)
+    openings = np.concatenate([prefix_openings, alone[np.searchsorted(alone, length):]])
+    first_group = handoff.next_group
+    handed_on = hand_on(partition, earlier, openings, first_group, tolerance)
+    return (Start(first_group, earlier, length, prefix_groups, prefix_openings, openings),
+            Handoff(handed_on, first_group + len(openings)))
+
+
+def settle(partition, begun, handoff):
+    """The partition's part of the one-call sweep, from its Start `begun` and its Handoff."""
+    length, first_group, earlier = begun.length, begun.first_group, begun.earlier
+    groups = np.empty(len(partition.rows), np.int64)
+    prefix_groups = begun.prefix_groups
     from_earlier = prefix_groups < len(earlier.rows)
     groups[:length][from_earlier] = earlier.groups[prefix_groups[from_earlier]]
     groups[:length][~from_earlier] = first_group + prefix_groups[~from_earlier] - len(earlier.rows)
-    # An alone group's number: its opening's rank among `openings`, searched for only when the
+    # An alone group's number: its opening's rank among the openings, searched for only when the
     # opening lies in the prefix swept again.
-    rank_of_alone = np.arange(len(alone), dtype=np.int64) + len(prefix_openings) - kept_from_alone
-    rank_of_alone[:kept_from_alone] = np.searchsorted(prefix_openings, alone[:kept_from_alone])
+    alone = partition.alone_openings
+    kept_from_alone = np.searchsorted(alone, length)
+    rank_of_alone = np.arange(len(alone), dtype=np.int64) + len(begun.prefix_openings) - kept_from_alone
+    rank_of_alone[:kept_from_alone] = np.searchsorted(begun.prefix_openings, alone[:kept_from_alone])
     groups[length:] = first_group + rank_of_alone[partition.alone_groups[length:]]
-    return Settled(groups, openings, first_group,
-                   hand_on(partition, earlier, openings, first_group, tolerance))
+    return Settled(groups, begun.openings, first_group, handoff.handed_on)
 
 
 def hand_on(partition, earlier, openings, first_group, tolerance):

@@ -193,11 +193,11 @@ def test_rows_and_groups_past_int32_through_the_steps():
     assert boundaries[1].min() > 2**31
     splits = [_exchange.split_chunk(chunk, start, boundaries) for chunk, start in zip(chunks, first_rows)]
     partitions = [_blocks.assemble_partition([split[0][k] for split in splits], 0.1) for k in range(3)]
-    handed_on, first_group = _blocks.Openings.none(np.float64, 3), 2**32
+    handoff = _blocks.Handoff(_blocks.Openings.none(np.float64, 3), 2**32)
     settled = []
     for partition in partitions:
-        settled.append(_blocks.settle(partition, handed_on, first_group, 0.1))
-        handed_on, first_group = settled[-1].handed_on, first_group + len(settled[-1].openings)
+        begun, handoff = _blocks.start(partition, handoff, 0.1)
+        settled.append(_blocks.settle(partition, begun, handoff))
     index = np.concatenate([p.rows[s.openings] for p, s in zip(partitions, settled)])
     assert np.array_equal(index, BEYOND_INT32 + expected_index)
     back = [_exchange.send_back(p, s.groups) for p, s in zip(partitions, settled)]

@@ -33,11 +33,9 @@ COLUMNS = 3
 # smallest round size whose 3 columns exceed the 2**31 - 1 elements of one rilo call.
 DEFAULT_LATTICE = 565
 DEFAULT_COPIES = 4
-# Rows per zarr chunk and per Dask chunk (264 MB of float32 rows): 33 chunks at the default
-# size, no more than rilo_dask's partitions of 2**26 elements, because building its task graph
-# takes time that grows faster than the square of the number of chunks (385 s for 33 chunks
-# here; 73 chunks of 1e7 rows had not finished after 11 minutes).
-DEFAULT_CHUNK_ROWS = 22_000_000
+# Rows per zarr chunk and per Dask chunk (120 MB of float32 rows): 73 chunks at the default
+# size, and as many partitions, each swept by one rilo call on two workers' memory.
+DEFAULT_CHUNK_ROWS = 10_000_000
 # Each point lies within a quarter of the lattice spacing of its node, so distinct points are
 # at least half a spacing (8.8e-4 at 565 nodes) apart; copies lie within 2 * sqrt(3) * NOISE
 # (plus float32 rounding, 6e-8) of each other. The tolerance sits between the two scales.

@@ -202,7 +202,6 @@ def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
         kept_rows = tasks.each("kept-rows", n_chunks, operator.getitem, gathered.__getitem__, lambda c: 1)
         kept_index = tasks.each("kept-index", n_chunks, operator.getitem, gathered.__getitem__, lambda c: 0)
     else:
-        groups = settled
         kept = tasks.each("kept", n_partitions, _openings, partitions.__getitem__, settled.__getitem__)
         kept_rows = tasks.each("kept-rows", n_partitions, operator.getitem, kept.__getitem__, lambda k: 0)
         kept_index = tasks.each("kept-index", n_partitions, operator.getitem, kept.__getitem__, lambda k: 1)

@@ -102,13 +102,6 @@ class _Tasks:
         """Adds `count` tasks of one step; each of `per_index` gives an index's arguments."""
         return [self.add(step, (i,), function, *(arg(i) for arg in per_index)) for i in range(count)]
 
-    def item(self, step, keys, position):
-        """Keys of tasks taking element `position` (an int, or a function of the index) of
-        each of `keys`' values."""
-        return [self.add(step, (i, position if isinstance(position, int) else 0),
-                         operator.getitem, key, position if isinstance(position, int) else position(i))
-                for i, key in enumerate(keys)]
-
 
 def _settle_all(tasks, partitions, dtype, n_columns, tolerance):
     """The settled partitions: a chain of cheap steps hands each partition the openings of the

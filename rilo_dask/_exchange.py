@@ -50,11 +50,8 @@ def split_chunk(values, offset, boundaries):
     rows that go there and their row indices (ascending), and each row's partition."""
     rows = offset + np.arange(len(values), dtype=np.int64)
     partition = partition_of_rows(row_sums(values), rows, boundaries)
-    n_partitions = len(boundaries[0]) + 1
-    by_partition = stable_order_of_labels(partition, n_partitions)
-    cuts = np.searchsorted(partition[by_partition], np.arange(1, n_partitions))
-    pieces = [(values[taken], rows[taken]) for taken in np.split(by_partition, cuts)]
-    return pieces, partition
+    taken_by_partition = positions_by_label(partition, len(boundaries[0]) + 1)
+    return [(values[taken], rows[taken]) for taken in taken_by_partition], partition
 
 
 def send_back(partition, values_in_sweep_order):
@@ -64,13 +61,25 @@ def send_back(partition, values_in_sweep_order):
     return np.split(arrived, np.cumsum(partition.piece_lengths)[:-1])
 
 
+def positions_by_label(labels, n_labels):
+    """For each label 0 .. n_labels-1, the positions of `labels` that hold it, ascending."""
+    grouped = stable_order_of_labels(labels, n_labels)
+    return np.split(grouped, np.searchsorted(labels[grouped], np.arange(1, n_labels)))
+
+
+def in_position_order(pieces, labels):
+    """Values cut into one piece per label as positions_by_label cuts them, put back in the
+    order of the positions they belong to."""
+    received = np.concatenate(pieces)
+    in_order = np.empty_like(received)
+    in_order[stable_order_of_labels(labels, len(pieces))] = received
+    return in_order
+
+
 def receive(pieces, row_partition):
     """The per-row values of one chunk from the pieces that its partitions send back, in the
     chunk's row order."""
-    received = np.concatenate(pieces)
-    in_row_order = np.empty_like(received)
-    in_row_order[stable_order_of_labels(row_partition, len(pieces))] = received
-    return in_row_order
+    return in_position_order(pieces, row_partition)
 
 
 def lowest_members(partition, settled):
@@ -135,10 +144,8 @@ def chunk_of_rows(rows, offsets):
 def split_by_chunk(representatives_of_groups, offsets):
     """Representatives (rows, values) cut by the chunk that holds them, each in group order."""
     rows, values = representatives_of_groups
-    chunk = chunk_of_rows(rows, offsets)
-    by_chunk = stable_order_of_labels(chunk, len(offsets))
-    cuts = np.searchsorted(chunk[by_chunk], np.arange(1, len(offsets)))
-    return [(rows[taken], values[taken]) for taken in np.split(by_chunk, cuts)]
+    taken_by_chunk = positions_by_label(chunk_of_rows(rows, offsets), len(offsets))
+    return [(rows[taken], values[taken]) for taken in taken_by_chunk]
 
 
 def gather_in_chunk(pieces):
@@ -158,9 +165,7 @@ def own_numbers(representatives_of_groups, offsets, numbers_from_chunks):
     """The final numbers of a partition's own groups, in group order, from the pieces that the
     chunks holding their representatives send back."""
     chunk = chunk_of_rows(representatives_of_groups[0], offsets)
-    numbers = np.empty(len(chunk), np.int64)
-    numbers[stable_order_of_labels(chunk, len(offsets))] = np.concatenate(numbers_from_chunks)
-    return numbers
+    return in_position_order(numbers_from_chunks, chunk)
 
 
 def handed_on_numbers(settled, numbers):

@@ -43,11 +43,10 @@ constexpr std::size_t kMinCellSlots = 1024;
 constexpr int kFilePrefetchDistance = 8;
 // Cell hashes kept for the positions being filed: a power of two above kFilePrefetchDistance.
 constexpr int kFileHashRing = 16;
-// Positions ahead of the sweep whose first candidate's list entry (the farther distance) and,
-// when not inline, row (the nearer one, by when the entry has arrived) are fetched early:
-// both lie at random places in memory.
+// Positions ahead of the sweep whose first candidate's list entry and, when not inline, row
+// are fetched early: both lie at random places in memory, and the position's own entry names
+// both, so neither fetch waits for the other.
 constexpr int kFollowerPrefetchDistance = 16;
-constexpr int kFollowerRowPrefetchDistance = 8;
 // Bits of the filter of used cells per hash slot; a power of two. A neighbour cell, mostly
 // empty where cells are sparse, is looked up only when its filter bit is set: 4 bits per slot
 // (the table is at least half empty, so at most 1 bit in 8 is set) keep the filter at an
@@ -76,13 +75,14 @@ inline std::uint64_t HashCell(const CellNumber& cell) {
   return hash == 0 ? 1 : hash;
 }
 
-// The list entry of a filed sort position: the next position in its cell, the position's row
-// and, when `InlineColumns` is not 0, a copy of that row's values, so that a candidate's
+// The list entry of a filed sort position: the next position in its cell and that position's
+// row (so that the next candidate's row can be fetched without first reading its entry) and,
+// when `InlineColumns` is not 0, a copy of this position's row values, so that a candidate's
 // distance is computed without reaching into the input.
 template <typename T, typename Index, int InlineColumns>
 struct GridNode {
   Index next;
-  Index row;
+  Index next_row;
   std::array<T, InlineColumns> values;
 };
 
@@ -90,7 +90,7 @@ struct GridNode {
 template <typename T, typename Index>
 struct GridNode<T, Index, 0> {
   Index next;
-  Index row;
+  Index next_row;
 };
 
 // The sweep's rows filed by grid cell, for the windows too large to scan row by row. Rows enter
@@ -125,7 +125,7 @@ class CandidateGrid {
     std::array<std::uint64_t, 1 << kMaxGridColumns> hashes;
     const int count = NearCells(order_[opening], hashes);
     if (Filed(opening)) {
-      VisitFrom(nodes_[opening].next, visit);
+      VisitFrom(nodes_[opening].next, nodes_[opening].next_row, visit);
     } else {
       VisitCell(hashes[0], opening, visit);
     }
@@ -136,16 +136,13 @@ class CandidateGrid {
 
   // Starts loading what a query from sort position `position` + kFollowerPrefetchDistance will
   // read first, when that position is filed: the list entry that follows it in its cell and,
-  // from kFollowerRowPrefetchDistance ahead, that entry's row when it is not inline. Hints with
-  // no effect on results.
+  // when rows are not inline, that entry's row. Hints with no effect on results.
   void PrefetchAhead(Index position) const {
     const Index far = position + kFollowerPrefetchDistance;
-    if (Filed(far) && nodes_[far].next != kNone) PrefetchForRead(&nodes_[nodes_[far].next]);
-    const Index near = position + kFollowerRowPrefetchDistance;
+    if (!Filed(far) || nodes_[far].next == kNone) return;
+    PrefetchForRead(&nodes_[nodes_[far].next]);
     if constexpr (InlineColumns == 0) {
-      if (Filed(near) && nodes_[near].next != kNone) {
-        PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(nodes_[nodes_[near].next].row) * m_, m_ * sizeof(T));
-      }
+      PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(nodes_[far].next_row) * m_, m_ * sizeof(T));
     }
   }
 
@@ -293,19 +290,19 @@ class CandidateGrid {
   Node NodeOf(Index row) const {
     Node node{};
     node.next = kNone;
-    node.row = row;
+    node.next_row = kNone;
     if constexpr (InlineColumns > 0) {
       std::copy_n(data_ + static_cast<std::ptrdiff_t>(row) * m_, InlineColumns, node.values.data());
     }
     return node;
   }
 
-  // The values of the row of list entry `node`: its inline copy, or the row in the input.
-  const T* ValuesOf(const Node& node) const {
+  // The values of `row`, filed at `position`: the inline copy, or the row in the input.
+  const T* ValuesOf(Index position, Index row) const {
     if constexpr (InlineColumns > 0) {
-      return node.values.data();
+      return nodes_[position].values.data();
     } else {
-      return data_ + static_cast<std::ptrdiff_t>(node.row) * m_;
+      return data_ + static_cast<std::ptrdiff_t>(row) * m_;
     }
   }
 
@@ -347,6 +344,7 @@ class CandidateGrid {
         slot.head = position;
       } else {
         nodes_[slot.tail].next = position;
+        nodes_[slot.tail].next_row = row;
       }
       slot.tail = position;
     }
@@ -360,14 +358,18 @@ class CandidateGrid {
     Slot& slot = slots_[SlotIndex(hash)];
     if (slot.hash == kUnused) return;
     while (slot.head != kNone && slot.head <= opening) slot.head = nodes_[slot.head].next;
-    VisitFrom(slot.head, visit);
+    if (slot.head != kNone) VisitFrom(slot.head, order_[slot.head], visit);
   }
 
-  // Visits the list from filed position `first` (kNone: an empty list) to its end.
+  // Visits the list from filed position `first` (kNone: an empty list), which holds `row`, to
+  // its end.
   template <typename Visit>
-  void VisitFrom(Index first, Visit& visit) const {
-    for (Index position = first; position != kNone; position = nodes_[position].next) {
-      visit(nodes_[position].row, ValuesOf(nodes_[position]));
+  void VisitFrom(Index first, Index row, Visit& visit) const {
+    for (Index position = first; position != kNone;) {
+      const Node& node = nodes_[position];
+      visit(row, ValuesOf(position, row));
+      position = node.next;
+      row = node.next_row;
     }
   }
 

@@ -38,6 +38,10 @@ constexpr double kMaxCellCoordinate = 0x1p44;
 constexpr double kMinCellSide = 0x1p-1000;
 // Fewest hash slots; a power of two.
 constexpr std::size_t kMinCellSlots = 1024;
+// The table is emptied and the rows still ahead of the sweep filed again, rather than the table
+// grown, when it holds more than this many cells per such row: at least half of its cells then
+// hold only rows the sweep has passed.
+constexpr std::size_t kStaleCellShare = 2;
 // Positions ahead of the one being filed whose row is fetched (twice this) and whose cell hash
 // is computed and hash slot fetched (this): filing visits rows and slots in random memory order.
 constexpr int kFilePrefetchDistance = 8;
@@ -121,7 +125,11 @@ class CandidateGrid {
   template <typename Visit>
   void VisitCandidates(Index opening, Index window_end, Visit visit) {
     if (nodes_.empty()) Prepare();
-    FileUpTo(std::max(filed_end_, opening + 1), window_end);
+    const Index unfiled = std::max(filed_end_, opening + 1);
+    if (unfiled < window_end) {
+      Reserve(opening, static_cast<std::size_t>(window_end - unfiled));
+      FileUpTo(unfiled, window_end);
+    }
     std::array<std::uint64_t, 1 << kMaxGridColumns> hashes;
     const int count = NearCells(order_[opening], hashes);
     if (Filed(opening)) {
@@ -266,20 +274,51 @@ class CandidateGrid {
     filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
   }
 
-  // Makes room for `cells` more cells in a table kept at most half full, rebuilding the filter
-  // when the table grows.
-  void Reserve(std::size_t cells) {
-    std::size_t wanted = kMinCellSlots;
-    while (wanted < 2 * (used_slots_ + cells)) wanted *= 2;
-    if (wanted <= slots_.size()) return;
-    std::vector<Slot, HugePageAllocator<Slot>> old(wanted, Slot{kUnused, kNone, kNone});
+  // The table size for `cells` cells: a power of two, at least kMinCellSlots, at most half full.
+  static std::size_t SlotsFor(std::size_t cells) {
+    std::size_t slots = kMinCellSlots;
+    while (slots < 2 * cells) slots *= 2;
+    return slots;
+  }
+
+  // Makes room for `cells` more cells, the sweep being at sort position `opening`. When the table
+  // would have to grow while most of its cells can only hold positions up to `opening` (which no
+  // later query visits), the positions after `opening` are filed afresh into a table sized for
+  // them instead: a window that slides over many rows then keeps a table the size of the
+  // window, and each refiling is paid for by the cells filed since the table last changed size.
+  void Reserve(Index opening, std::size_t cells) {
+    if (SlotsFor(used_slots_ + cells) <= slots_.size()) return;
+    const Index live_begin = std::min(filed_end_, opening + 1);
+    const auto live = static_cast<std::size_t>(filed_end_ - live_begin);
+    if (used_slots_ > kStaleCellShare * live) {
+      Refile(live_begin, SlotsFor(live + cells));
+    } else {
+      Rehash(SlotsFor(used_slots_ + cells));
+    }
+  }
+
+  // Moves the used cells into a table of `slots` slots, rebuilding the filter.
+  void Rehash(std::size_t slots) {
+    std::vector<Slot, HugePageAllocator<Slot>> old(slots, Slot{kUnused, kNone, kNone});
     old.swap(slots_);
-    filter_.assign(kFilterBitsPerSlot * wanted / 64, 0);
+    filter_.assign(kFilterBitsPerSlot * slots / 64, 0);
     for (const Slot& slot : old) {
       if (slot.hash == kUnused) continue;
       slots_[SlotIndex(slot.hash)] = slot;
       MarkUsed(slot.hash);
     }
+  }
+
+  // Empties the grid into a table of `slots` slots and files the positions from `begin` to the
+  // end of the filed run again, in order.
+  void Refile(Index begin, std::size_t slots) {
+    const Index end = filed_end_;
+    slots_ = std::vector<Slot, HugePageAllocator<Slot>>(slots, Slot{kUnused, kNone, kNone});
+    filter_.assign(kFilterBitsPerSlot * slots / 64, 0);
+    used_slots_ = 0;
+    filed_end_ = begin;
+    run_begin_ = begin;
+    FileUpTo(begin, end);
   }
 
   // True when sort position `position` is filed: it lies in the run of positions filed since
@@ -315,10 +354,10 @@ class CandidateGrid {
     PrefetchForRead(&filter_[FilterBit(hash) / 64]);
   }
 
-  // Files the positions [begin, end) (each not filed before) at the tails of their cells.
+  // Files the positions [begin, end) (each not filed since the table was last emptied) at the
+  // tails of their cells. Assumes the table has room for their cells.
   void FileUpTo(Index begin, Index end) {
     if (begin >= end) return;
-    Reserve(static_cast<std::size_t>(end - begin));
     if (begin > filed_end_) run_begin_ = begin;
     std::array<std::uint64_t, kFileHashRing> ahead;
     for (Index position = begin; position < std::min(end, begin + kFilePrefetchDistance); ++position) {

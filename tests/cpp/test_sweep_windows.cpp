@@ -215,6 +215,50 @@ void SweepMatchesReferenceWithFewerGridColumns() {
   }
 }
 
+// Rows whose sums climb by a five-hundredth of the tolerance, so that each window holds about
+// 500 rows and slides over thousands (the grid's table keeps filling with cells the sweep has
+// passed and is filed afresh again and again), with a few jumps in the sums where a window
+// empties. Free columns lie on a lattice of 0.4 tolerance thousands of tolerances wide, so
+// that nearly every row has a grid cell of its own; a third of the rows copy a recent
+// row exactly, a few ulps away, or moved by 0.6 tolerance along (1, -1), which keeps the sum.
+template <typename T>
+std::vector<T> SlidingWindowRows(std::mt19937& random, int n, int m, T tolerance) {
+  std::vector<T> data;
+  double sum = 0;
+  for (int row = 0; row < n; ++row) {
+    sum += (random() % 2000 == 0 ? 3.0 : 0.002) * static_cast<double>(tolerance);
+    std::vector<double> values(m);
+    double rest = sum;
+    for (int c = 0; c + 1 < m; ++c) rest -= (values[c] = (static_cast<int>(random() % 20001) - 10000) * 0.4 * tolerance);
+    values[m - 1] = rest;
+    const unsigned roll = random() % 9;
+    if (roll < 3 && row > 0) {
+      const std::size_t copied = static_cast<std::size_t>(m) * (row - 1 - random() % std::min(row, 50));
+      for (int c = 0; c < m; ++c) values[c] = static_cast<double>(data[copied + c]);
+      if (roll == 1) values[0] = static_cast<double>(std::nextafter(static_cast<T>(values[0]), T{0}));
+      if (roll == 2) {
+        values[0] += 0.6 * static_cast<double>(tolerance);
+        values[1] -= 0.6 * static_cast<double>(tolerance);
+      }
+    }
+    for (double value : values) data.push_back(static_cast<T>(value));
+  }
+  return data;
+}
+
+template <typename T>
+void SweepMatchesReferenceOnSlidingWindows() {
+  std::mt19937 random(44);
+  for (int m : {2, 3, 5}) {
+    const T tolerance = T(0.5);
+    const int n = 20000;
+    const std::vector<T> data = SlidingWindowRows<T>(random, n, m, tolerance);
+    Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
+          "the windows are too small for the grid, m = " + std::to_string(m));
+    Check(reference::SweepsAgree(data, n, m, tolerance), "sweep differs from the straightforward sweep, m = " + std::to_string(m));
+  }
+}
+
 // Blocks below and from the huge-page size class: every value written is read back, blocks of
 // the large class are aligned to huge pages, and growing across the class boundary keeps the
 // values.
@@ -292,6 +336,8 @@ std::vector<rilo_test::TestCase> TestsFor(const std::string& type) {
        SweepMatchesReferenceAcrossClusters<T>},
       {"sweep on rows spread thin over fewer grid columns matches the straightforward sweep (" + type + ")",
        SweepMatchesReferenceWithFewerGridColumns<T>},
+      {"sweep on windows sliding over many rows matches the straightforward sweep (" + type + ")",
+       SweepMatchesReferenceOnSlidingWindows<T>},
   };
 }
 

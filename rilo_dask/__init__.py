@@ -62,7 +62,7 @@ def _first_rows(lengths):
 
 def _openings(partition, settled):
     """The partition's opening rows and their row indices."""
-    return partition.values[settled.openings], partition.rows[settled.openings]
+    return _blocks.rows_at(partition.values, settled.openings), partition.rows[settled.openings]
 
 
 def _groups(settled):
@@ -78,9 +78,10 @@ def _merge_numbers(*listed):
     return groups[ascending], numbers[ascending]
 
 
-def _first_numbers(*gathered):
-    """The number of the first group whose representative each chunk holds."""
-    return _first_rows([len(rows) for rows, _ in gathered])
+def _first_numbers(*counts):
+    """The number of the first group whose representative each chunk holds, from the number of
+    representatives each holds."""
+    return _first_rows(counts)
 
 
 class _Tasks:
@@ -122,25 +123,26 @@ def _exchange_pieces(tasks, step, sources, n_targets):
             for t in range(n_targets)]
 
 
-def _number_by_lowest_row(tasks, partitions, settled, first_rows, n_chunks):
+def _number_by_lowest_row(tasks, partitions, settled, first_rows, starts):
     """Groups renumbered in ascending order of their lowest member row: each partition's rows'
     new numbers in sweep order, and per chunk the representatives it holds (rows, values)."""
-    ex = _exchange
-    count = len(partitions)
+    ex, count, n_chunks = _exchange, len(partitions), len(starts)
     lowest = tasks.each("lowest", count, ex.lowest_members, partitions.__getitem__, settled.__getitem__)
-    foreign = tasks.each("foreign", count, ex.foreign_lowest, partitions.__getitem__,
-                         settled.__getitem__, lowest.__getitem__)
+    foreign = tasks.each("foreign", count, operator.getitem, lowest.__getitem__, lambda k: 0)
     merged = tasks.add("merged", (), ex.merge_lowest, foreign)
-    reps = tasks.each("reps", count, ex.representatives, partitions.__getitem__,
-                      settled.__getitem__, lowest.__getitem__, lambda k: merged)
+    reps = tasks.each("reps", count, ex.representatives, partitions.__getitem__, settled.__getitem__,
+                      lambda k: (operator.getitem, lowest[k], 1), lambda k: merged)
     to_chunks = tasks.each("to-chunks", count, ex.split_by_chunk, reps.__getitem__, lambda k: first_rows)
-    pieces_in = _exchange_pieces(tasks, "reps-piece", to_chunks, n_chunks)
-    gathered = tasks.each("gathered", n_chunks, ex.gather_in_chunk, pieces_in.__getitem__)
-    first_numbers = tasks.add("first-numbers", (), _first_numbers, *gathered)
+    rep_pieces = tasks.each("rep-pieces", count, operator.getitem, to_chunks.__getitem__, lambda k: 0)
+    pieces_in = _exchange_pieces(tasks, "reps-piece", rep_pieces, n_chunks)
+    gathered = tasks.each("gathered", n_chunks, ex.gather_in_chunk, pieces_in.__getitem__,
+                          starts.__getitem__)
+    counts = tasks.each("count", n_chunks, len, lambda c: (operator.getitem, gathered[c], 0))
+    first_numbers = tasks.add("first-numbers", (), _first_numbers, *counts)
     back = tasks.each("numbers-back", n_chunks, ex.numbers_in_chunk, gathered.__getitem__,
-                      lambda c: (operator.getitem, first_numbers, c), pieces_in.__getitem__)
+                      lambda c: (operator.getitem, first_numbers, c))
     pieces_back = _exchange_pieces(tasks, "numbers-piece", back, count)
-    numbers = tasks.each("numbers", count, ex.own_numbers, reps.__getitem__, lambda k: first_rows,
+    numbers = tasks.each("numbers", count, ex.own_numbers, lambda k: (operator.getitem, to_chunks[k], 1),
                          pieces_back.__getitem__)
     exported = tasks.each("exported", count, ex.handed_on_numbers, settled.__getitem__,
                           numbers.__getitem__)
@@ -191,7 +193,7 @@ def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
                             pieces_in.__getitem__, lambda k: tolerance)
     settled = _settle_all(tasks, partitions, dtype, n_columns, tolerance)
     if sorted_index:
-        groups, gathered = _number_by_lowest_row(tasks, partitions, settled, first_rows, n_chunks)
+        groups, gathered = _number_by_lowest_row(tasks, partitions, settled, first_rows, starts)
         kept_rows = tasks.each("kept-rows", n_chunks, operator.getitem, gathered.__getitem__, lambda c: 1)
         kept_index = tasks.each("kept-index", n_chunks, operator.getitem, gathered.__getitem__, lambda c: 0)
     else:

@@ -32,6 +32,12 @@ def row_sums(values):
     return sums + values.dtype.type(0)
 
 
+def rows_at(values, positions):
+    """The rows of a 2-D block at integer `positions`: np.take gathers whole rows several times
+    faster than fancy indexing does."""
+    return np.take(values, positions, axis=0)
+
+
 def same_sums(sums_a, sums_b):
     """Whether row sums are equal in the sweep's order: as numbers, or both NaN."""
     return (sums_a == sums_b) | (np.isnan(sums_a) & np.isnan(sums_b))
@@ -131,7 +137,7 @@ def assemble_partition(pieces, tolerance):
     rows = np.concatenate([piece[1] for piece in pieces])
     sums = row_sums(values)
     arrival = sweep_order(sums)
-    values, sums, rows = values[arrival], sums[arrival], rows[arrival]
+    values, sums, rows = rows_at(values, arrival), sums[arrival], rows[arrival]
     openings, groups = sweep_in_order(values, tolerance)
     return Partition(values, sums, rows, arrival, [len(piece[1]) for piece in pieces], openings,
                      groups)
@@ -243,7 +249,7 @@ def hand_on(partition, earlier, openings, first_group, tolerance):
     from `first_group`), whose windows may reach past the partition's last row."""
     last_sum = partition.sums[-1]
     reaching = np.flatnonzero(gaps_below(last_sum, partition.sums[openings], tolerance))
-    own = Openings(partition.values[openings[reaching]], partition.sums[openings[reaching]],
+    own = Openings(rows_at(partition.values, openings[reaching]), partition.sums[openings[reaching]],
                    partition.rows[openings[reaching]], first_group + reaching)
     earlier = earlier.take(gaps_below(last_sum, earlier.sums, tolerance))
     return Openings.concatenate(earlier, own)

@@ -2,7 +2,7 @@
 and the renumbering of groups by their lowest member row; NumPy arrays in and out."""
 import numpy as np
 
-from rilo_dask._blocks import row_sums, same_sums, stable_order_of_labels
+from rilo_dask._blocks import row_sums, rows_at, same_sums, stable_order_of_labels
 
 # Rows drawn from each chunk to choose the partition boundaries: enough that the partitions
 # come out within a few per cent of equal size for a few hundred chunks.
@@ -14,7 +14,7 @@ def sample_keys(values, offset, seed):
     whose first row is row `offset`, drawn without replacement with `seed`."""
     count = min(len(values), SAMPLE_ROWS_PER_CHUNK)
     picked = np.random.default_rng(seed).choice(len(values), count, replace=False)
-    return row_sums(values[picked]), offset + picked.astype(np.int64)
+    return row_sums(rows_at(values, picked)), offset + picked.astype(np.int64)
 
 
 def choose_boundaries(samples, n_partitions):
@@ -51,7 +51,7 @@ def split_chunk(values, offset, boundaries):
     rows = offset + np.arange(len(values), dtype=np.int64)
     partition = partition_of_rows(row_sums(values), rows, boundaries)
     taken_by_partition = positions_by_label(partition, len(boundaries[0]) + 1)
-    return [(values[taken], rows[taken]) for taken in taken_by_partition], partition
+    return [(rows_at(values, taken), rows[taken]) for taken in taken_by_partition], partition
 
 
 def send_back(partition, values_in_sweep_order):
@@ -82,32 +82,36 @@ def receive(pieces, row_partition):
     return in_position_order(pieces, row_partition)
 
 
+# Row offsets within a chunk travel as int32 wherever they fit: half the bytes of int64 rows.
+NARROW_OFFSETS = np.int32
+
+
+def narrowed(offsets):
+    """Non-negative int64 offsets as NARROW_OFFSETS when every one fits, else unchanged."""
+    if len(offsets) and offsets.max() > np.iinfo(NARROW_OFFSETS).max:
+        return offsets
+    return offsets.astype(NARROW_OFFSETS)
+
+
 def lowest_members(partition, settled):
     """The lowest member row among the partition's rows of every group that has some: as
-    (groups, positions in sweep order), ascending by group; the partition's own groups (those
-    it opened) come last, all of them. Rows arrived in ascending row order, so the lowest
-    member is the one that arrived first."""
-    size, first_group = len(partition.rows), settled.first_group
-    own = settled.groups >= first_group
-    foreign_groups, slot = np.unique(settled.groups[~own], return_inverse=True)
-    slots = np.empty(size, np.int64)
-    slots[~own] = slot
-    slots[own] = settled.groups[own] - first_group + len(foreign_groups)
-    n_own = len(settled.openings)
-    earliest = np.full(len(foreign_groups) + n_own, size, np.int64)
+    ((groups ascending, rows, values) of the groups opened before the partition, positions in
+    sweep order of its own groups' ones in group order). Rows arrived in ascending row order,
+    so the lowest member is the one that arrived first."""
+    size, n_own = len(partition.rows), len(settled.openings)
+    # Own groups are the dense range from first_group; earlier ones all share the spare last slot.
+    slots = np.maximum(settled.groups - settled.first_group, -1)
+    earliest = np.full(n_own + 1, size, np.int64)
     np.minimum.at(earliest, slots, partition.arrival)
     position_of_arrival = np.empty(size, np.int64)
     position_of_arrival[partition.arrival] = np.arange(size)
-    groups = np.concatenate([foreign_groups, first_group + np.arange(n_own, dtype=np.int64)])
-    return groups, position_of_arrival[earliest]
-
-
-def foreign_lowest(partition, settled, lowest):
-    """The lowest members among the partition's rows of groups opened before it:
-    (groups, rows, values)."""
-    groups, positions = lowest
-    foreign = groups < settled.first_group
-    return groups[foreign], partition.rows[positions[foreign]], partition.values[positions[foreign]]
+    foreign = np.flatnonzero(slots < 0)
+    groups, arrived = settled.groups[foreign], partition.arrival[foreign]
+    by_group = np.lexsort((arrived, groups))
+    foreign_groups, first = np.unique(groups[by_group], return_index=True)
+    positions = position_of_arrival[arrived[by_group[first]]]
+    return ((foreign_groups, partition.rows[positions], rows_at(partition.values, positions)),
+            position_of_arrival[earliest[:n_own]])
 
 
 def merge_lowest(listed):
@@ -117,22 +121,21 @@ def merge_lowest(listed):
     by_group = np.lexsort((rows, groups))
     merged_groups, first = np.unique(groups[by_group], return_index=True)
     lowest = by_group[first]
-    return merged_groups, rows[lowest], values[lowest]
+    return merged_groups, rows[lowest], rows_at(values, lowest)
 
 
-def representatives(partition, settled, lowest, merged):
+def representatives(partition, settled, own_lowest, merged):
     """Each of the partition's own groups' lowest member over all partitions, in group order:
-    (rows, values); `merged` lists the lowest members that later partitions hold."""
-    groups, positions = lowest
-    own = groups >= settled.first_group
-    own_groups, positions = groups[own], positions[own]
-    rows, values = partition.rows[positions], partition.values[positions]
+    (rows, values), from the positions `own_lowest` of its own lowest members and the lowest
+    members `merged` (groups ascending) that later partitions hold."""
+    rows, values = partition.rows[own_lowest], rows_at(partition.values, own_lowest)
     merged_groups, merged_rows, merged_values = merged
-    at = np.minimum(np.searchsorted(merged_groups, own_groups), max(len(merged_groups) - 1, 0))
-    lower = np.zeros(len(own_groups), bool)
-    if len(merged_groups):
-        lower = (merged_groups[at] == own_groups) & (merged_rows[at] < rows)
-    rows[lower], values[lower] = merged_rows[at[lower]], merged_values[at[lower]]
+    first_group = settled.first_group
+    start, end = np.searchsorted(merged_groups, [first_group, first_group + len(rows)])
+    slots = merged_groups[start:end] - first_group
+    lower = np.flatnonzero(merged_rows[start:end] < rows[slots])
+    rows[slots[lower]] = merged_rows[start + lower]
+    values[slots[lower]] = merged_values[start + lower]
     return rows, values
 
 
@@ -142,30 +145,42 @@ def chunk_of_rows(rows, offsets):
 
 
 def split_by_chunk(representatives_of_groups, offsets):
-    """Representatives (rows, values) cut by the chunk that holds them, each in group order."""
+    """Representatives (rows, values) cut by the chunk that holds them, each in group order and
+    with rows as narrowed offsets from the chunk's first row; and the positions of the
+    representatives that the pieces list one after another."""
     rows, values = representatives_of_groups
     taken_by_chunk = positions_by_label(chunk_of_rows(rows, offsets), len(offsets))
-    return [(rows[taken], values[taken]) for taken in taken_by_chunk]
+    pieces = [(narrowed(rows[taken] - offsets[c]), rows_at(values, taken)) for c, taken in enumerate(taken_by_chunk)]
+    return pieces, np.concatenate(taken_by_chunk)
 
 
-def gather_in_chunk(pieces):
-    """The representatives that one chunk holds, from every partition, in ascending row order."""
-    rows, values = (np.concatenate(part) for part in zip(*pieces))
-    ascending = np.argsort(rows)
-    return rows[ascending], values[ascending]
+def gather_in_chunk(pieces, first_row):
+    """The representatives that one chunk (whose first row is `first_row`) holds, from the pieces
+    (offsets, values) of every partition: (rows ascending, values, each piece's ranks among
+    them). Offsets are distinct, so a table over their span ranks them without a sort."""
+    offsets, values = (np.concatenate(part) for part in zip(*pieces))
+    lowest = int(offsets.min()) if len(offsets) else 0
+    held = np.zeros(offsets.max() - lowest + 1 if len(offsets) else 0, bool)
+    held[offsets - lowest] = True
+    rank = np.cumsum(held, dtype=np.int64)[offsets - lowest] - 1
+    listed = np.empty(len(offsets), np.int64)
+    listed[rank] = np.arange(len(offsets))
+    ranks = np.split(rank, np.cumsum([len(piece[0]) for piece in pieces])[:-1])
+    return first_row + lowest + np.flatnonzero(held), rows_at(values, listed), ranks
 
 
-def numbers_in_chunk(gathered, first_number, pieces):
-    """The final group numbers of the representatives in each piece: `first_number` plus their
-    rank among the chunk's `gathered` ones."""
-    return [first_number + np.searchsorted(gathered[0], piece[0]) for piece in pieces]
+def numbers_in_chunk(gathered, first_number):
+    """The final group numbers of the representatives in each piece a chunk gathered:
+    `first_number` plus their rank among the chunk's."""
+    return [first_number + rank for rank in gathered[2]]
 
 
-def own_numbers(representatives_of_groups, offsets, numbers_from_chunks):
+def own_numbers(listed, numbers_from_chunks):
     """The final numbers of a partition's own groups, in group order, from the pieces that the
-    chunks holding their representatives send back."""
-    chunk = chunk_of_rows(representatives_of_groups[0], offsets)
-    return in_position_order(numbers_from_chunks, chunk)
+    chunks send back for the representatives it listed in the order `listed`."""
+    numbers = np.empty(len(listed), np.int64)
+    numbers[listed] = np.concatenate(numbers_from_chunks)
+    return numbers
 
 
 def handed_on_numbers(settled, numbers):

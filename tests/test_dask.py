@@ -179,13 +179,9 @@ def test_sweep_order_is_the_stable_order_of_keys(dtype, seed):
 BEYOND_INT32 = 3 * 2**31 + 5
 
 
-def test_rows_and_groups_past_int32_through_the_steps():
-    # The steps of the graph run by hand on chunks whose first row lies past 2**31, with group
-    # numbers starting past 2**32: the result is one call's, shifted.
-    rng = np.random.default_rng(3)
-    query = hostile_rows("clusters", 120, np.float64, rng)
-    _, expected_index, expected_inverse = rilo.unique_rows(query, 0.1, False, "a")
-    expected_index, expected_inverse = expected_index.astype(np.int64), expected_inverse.astype(np.int64)
+def steps_past_int32(query, sorted_index):
+    """The steps of the graph run by hand on `query` in 4 chunks whose first row lies past
+    2**31, with group numbers starting past 2**32: (index, inverse)."""
     chunks = np.array_split(query, 4)
     first_rows = BEYOND_INT32 + _exchange_first_rows(chunks)
     samples = [_exchange.sample_keys(chunk, start, c) for c, (chunk, start) in enumerate(zip(chunks, first_rows))]
@@ -198,12 +194,32 @@ def test_rows_and_groups_past_int32_through_the_steps():
     for partition in partitions:
         begun, handoff = _blocks.start(partition, handoff, 0.1)
         settled.append(_blocks.settle(partition, begun, handoff))
-    index = np.concatenate([p.rows[s.openings] for p, s in zip(partitions, settled)])
-    assert np.array_equal(index, BEYOND_INT32 + expected_index)
-    back = [_exchange.send_back(p, s.groups) for p, s in zip(partitions, settled)]
+    if sorted_index:
+        tasks = rilo_dask._Tasks("past-int32")
+        groups, gathered = rilo_dask._number_by_lowest_row(
+            tasks, partitions, settled, first_rows, [int(start) for start in first_rows])
+        groups, gathered = dask.get(tasks.graph, [groups, gathered])
+        index = np.concatenate([rows for rows, _, _ in gathered])
+    else:
+        groups = [s.groups for s in settled]
+        index = np.concatenate([p.rows[s.openings] for p, s in zip(partitions, settled)])
+    back = [_exchange.send_back(p, g) for p, g in zip(partitions, groups)]
     inverse = np.concatenate([_exchange.receive([pieces[c] for pieces in back], split[1])
                               for c, split in enumerate(splits)])
-    assert np.array_equal(inverse, 2**32 + expected_inverse)
+    return index, inverse
+
+
+@pytest.mark.parametrize("sorted_index", MODES)
+def test_rows_and_groups_past_int32_through_the_steps(sorted_index):
+    # The result is one call's, shifted: rows by the first row, and group numbers by the first
+    # one where the openings' order numbers them.
+    rng = np.random.default_rng(3)
+    query = hostile_rows("clusters", 120, np.float64, rng)
+    _, expected_index, expected_inverse = rilo.unique_rows(query, 0.1, sorted_index, "a")
+    index, inverse = steps_past_int32(query, sorted_index)
+    assert index.dtype == inverse.dtype == np.int64
+    assert np.array_equal(index, BEYOND_INT32 + expected_index.astype(np.int64))
+    assert np.array_equal(inverse, (0 if sorted_index else 2**32) + expected_inverse.astype(np.int64))
 
 
 def _exchange_first_rows(chunks):
@@ -212,18 +228,21 @@ def _exchange_first_rows(chunks):
 
 
 def test_renumbering_by_lowest_row_past_int32():
-    # Representatives past 2**31 in three chunks: numbers count the representatives before them,
-    # whatever partition sends them.
+    # Representatives past 2**31 in three chunks, the last one's offsets past 2**31 as well:
+    # numbers count the representatives before them, whatever partition sends them.
     first_rows = np.array([0, 2**31 + 10, 2**32 + 10], np.int64)
-    rows = np.array([2**32 + 11, 5, 2**31 + 12, 2**32 + 10, 2**31 + 10], np.int64)
+    rows = np.array([2**33 + 11, 5, 2**31 + 12, 2**33 + 10, 2**31 + 10], np.int64)
     values = np.arange(len(rows), dtype=np.float64)[:, None]
-    pieces = _exchange.split_by_chunk((rows, values), first_rows)
-    assert [piece[0].tolist() for piece in pieces] == [[5], [2**31 + 12, 2**31 + 10], [2**32 + 11, 2**32 + 10]]
-    gathered = [_exchange.gather_in_chunk([piece]) for piece in pieces]
+    pieces, listed = _exchange.split_by_chunk((rows, values), first_rows)
+    assert [piece[0].dtype for piece in pieces] == [np.int32, np.int32, np.int64]
+    assert [(first + piece[0]).tolist() for first, piece in zip(first_rows, pieces)] == [
+        [5], [2**31 + 12, 2**31 + 10], [2**33 + 11, 2**33 + 10]]
+    gathered = [_exchange.gather_in_chunk([piece], first) for piece, first in zip(pieces, first_rows)]
+    assert [g[0].tolist() for g in gathered] == [[5], [2**31 + 10, 2**31 + 12], [2**33 + 10, 2**33 + 11]]
+    assert [g[1][:, 0].tolist() for g in gathered] == [[1], [4, 2], [3, 0]]
     first_numbers = [0, 1, 3]
-    back = [_exchange.numbers_in_chunk(g, first, [piece])[0]
-            for g, first, piece in zip(gathered, first_numbers, pieces)]
-    numbers = _exchange.own_numbers((rows, values), first_rows, back)
+    back = [_exchange.numbers_in_chunk(g, first)[0] for g, first in zip(gathered, first_numbers)]
+    numbers = _exchange.own_numbers(listed, back)
     assert numbers.tolist() == [4, 0, 2, 3, 1]
 
 

@@ -43,10 +43,39 @@ def same_sums(sums_a, sums_b):
     return (sums_a == sums_b) | (np.isnan(sums_a) & np.isnan(sums_b))
 
 
+# float32 sums of a run shorter than this sort as one 64-bit word each: the sum's order key above
+# the position, so that a plain sort of the words is the sweep order.
+PACKED_RUN_LENGTH = 1 << 32
+
+
 def sweep_order(sums):
     """The positions of `sums` (row sums with -0 read as +0) in sweep order: ascending, NaN last,
-    equal sums (and all NaNs) in ascending position. NumPy's unstable sort is many times faster
-    than its stable one; runs of equal sums are then put in position order."""
+    equal sums (and all NaNs) in ascending position."""
+    if sums.dtype == np.float32 and len(sums) < PACKED_RUN_LENGTH:
+        return packed_sweep_order(sums)
+    return tie_fixed_sweep_order(sums)
+
+
+def float32_order_keys(sums):
+    """uint32 keys ordered as float32 `sums` are, every NaN the largest."""
+    bits = sums.view(np.uint32)
+    keys = np.where(bits >> np.uint32(31), ~bits, bits | np.uint32(1 << 31))
+    keys[np.isnan(sums)] = np.iinfo(np.uint32).max
+    return keys
+
+
+def packed_sweep_order(sums):
+    """sweep_order of float32 sums shorter than PACKED_RUN_LENGTH: each sum's key and position
+    packed into one word, sorted, and the positions read back."""
+    packed = float32_order_keys(sums).astype(np.uint64) << np.uint64(32)
+    packed |= np.arange(len(sums), dtype=np.uint64)
+    packed.sort()
+    return (packed & np.uint64(PACKED_RUN_LENGTH - 1)).astype(np.intp)
+
+
+def tie_fixed_sweep_order(sums):
+    """sweep_order of any sums. NumPy's unstable sort is many times faster than its stable one;
+    runs of equal sums are then put in position order."""
     order = np.argsort(sums)
     ascending = sums[order]
     same_as_next = same_sums(ascending[1:], ascending[:-1])

@@ -157,11 +157,13 @@ def test_query_must_be_a_dask_array():
         rilo_dask.unique_rows(np.zeros((3, 2)), 0.1, True, "a")
 
 
+@pytest.mark.parametrize("order", [_blocks.sweep_order, _blocks.tie_fixed_sweep_order])
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("seed", range(3))
-def test_sweep_order_is_the_stable_order_of_keys(dtype, seed):
-    # The fast order (an unstable sort, then runs of equal sums by position) against the
-    # straightforward stable sort of the keys, on sums full of ties, signed zeros and NaNs.
+def test_sweep_order_is_the_stable_order_of_keys(order, dtype, seed):
+    # The fast orders (packed words for float32; an unstable sort, then runs of equal sums by
+    # position) against the straightforward stable sort of the keys, on sums full of ties,
+    # signed zeros and NaNs of either sign.
     rng = np.random.default_rng(seed)
     values = [0.0, -0.0, 1.0, -1.0, np.nan, -np.nan, np.inf, -np.inf, 1e-45, 2.5, 2.5000001]
     sums = rng.choice(values, 5000).astype(dtype) + dtype(0)
@@ -171,7 +173,7 @@ def test_sweep_order_is_the_stable_order_of_keys(dtype, seed):
     keys = np.where(bits & sign, ~bits, bits | sign)  # ordered like the numbers they encode
     keys[np.isnan(sums)] = ~unsigned(0)
     expected = np.argsort(keys, kind="stable")
-    assert np.array_equal(_blocks.sweep_order(sums), expected)
+    assert np.array_equal(order(sums), expected)
 
 
 # --- int64 arithmetic past 2**31, without the data -------------------------------------------

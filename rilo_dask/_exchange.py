@@ -37,7 +37,9 @@ def partition_of_rows(sums, rows, boundaries):
     partition = below.copy()
     if len(boundary_sums) == 0:
         return partition
-    tied = same_sums(boundary_sums[np.minimum(below, len(boundary_sums) - 1)], sums)
+    at_below = np.take(boundary_sums, below, mode="clip")
+    # Boundaries ascend with NaN last: without a NaN one, a tie is plain equality.
+    tied = same_sums(at_below, sums) if np.isnan(boundary_sums[-1]) else at_below == sums
     for start in np.unique(below[tied]):
         ties = tied & (below == start)
         end = start + np.count_nonzero(same_sums(boundary_sums[start:], boundary_sums[start]))
@@ -50,8 +52,9 @@ def split_chunk(values, offset, boundaries):
     rows that go there and their row indices (ascending), and each row's partition."""
     rows = offset + np.arange(len(values), dtype=np.int64)
     partition = partition_of_rows(row_sums(values), rows, boundaries)
-    taken_by_partition = positions_by_label(partition, len(boundaries[0]) + 1)
-    return [(rows_at(values, taken), rows[taken]) for taken in taken_by_partition], partition
+    grouped, cuts = grouped_by_label(partition, len(boundaries[0]) + 1)
+    pieces = zip(np.split(rows_at(values, grouped), cuts), np.split(offset + grouped, cuts))
+    return list(pieces), partition
 
 
 def send_back(partition, values_in_sweep_order):
@@ -61,10 +64,16 @@ def send_back(partition, values_in_sweep_order):
     return np.split(arrived, np.cumsum(partition.piece_lengths)[:-1])
 
 
+def grouped_by_label(labels, n_labels):
+    """The positions of `labels` (integers in 0..n_labels-1) grouped by label, each group in
+    position order, and where each label's group after the first begins."""
+    cuts = np.cumsum(np.bincount(labels, minlength=n_labels)[:-1])
+    return stable_order_of_labels(labels, n_labels), cuts
+
+
 def positions_by_label(labels, n_labels):
     """For each label 0 .. n_labels-1, the positions of `labels` that hold it, ascending."""
-    grouped = stable_order_of_labels(labels, n_labels)
-    return np.split(grouped, np.searchsorted(labels[grouped], np.arange(1, n_labels)))
+    return np.split(*grouped_by_label(labels, n_labels))
 
 
 def in_position_order(pieces, labels):

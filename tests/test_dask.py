@@ -157,6 +157,17 @@ def test_query_must_be_a_dask_array():
         rilo_dask.unique_rows(np.zeros((3, 2)), 0.1, True, "a")
 
 
+def order_keys(sums):
+    """Unsigned keys ordered as the sweep orders row sums: -0 as +0, every NaN last and equal."""
+    sums = sums + sums.dtype.type(0)
+    unsigned = np.uint32 if sums.dtype == np.float32 else np.uint64
+    bits = sums.view(unsigned)
+    sign = unsigned(1) << unsigned(8 * sums.itemsize - 1)
+    keys = np.where(bits & sign, ~bits, bits | sign)
+    keys[np.isnan(sums)] = ~unsigned(0)
+    return keys
+
+
 @pytest.mark.parametrize("order", [_blocks.sweep_order, _blocks.tie_fixed_sweep_order])
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("seed", range(3))
@@ -167,13 +178,26 @@ def test_sweep_order_is_the_stable_order_of_keys(order, dtype, seed):
     rng = np.random.default_rng(seed)
     values = [0.0, -0.0, 1.0, -1.0, np.nan, -np.nan, np.inf, -np.inf, 1e-45, 2.5, 2.5000001]
     sums = rng.choice(values, 5000).astype(dtype) + dtype(0)
-    unsigned = np.uint32 if dtype == np.float32 else np.uint64
-    bits = sums.view(unsigned)
-    sign = unsigned(1) << unsigned(8 * sums.itemsize - 1)
-    keys = np.where(bits & sign, ~bits, bits | sign)  # ordered like the numbers they encode
-    keys[np.isnan(sums)] = ~unsigned(0)
-    expected = np.argsort(keys, kind="stable")
+    expected = np.argsort(order_keys(sums), kind="stable")
     assert np.array_equal(order(sums), expected)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("seed", range(3))
+def test_rows_go_to_the_partition_of_their_sweep_order_key(dtype, seed):
+    # Boundaries drawn from the rows themselves, so that many rows tie a boundary's sum, NaN
+    # included: a row goes after every boundary whose (sum, row) comes before its own.
+    rng = np.random.default_rng(seed)
+    sums = rng.choice([0.0, -0.0, 1.0, np.nan, -np.nan, np.inf, 2.5], 3000).astype(dtype)
+    rows = np.arange(len(sums), dtype=np.int64) + 2**33
+    picked = np.sort(rng.choice(len(sums), 12, replace=False))
+    by_key = np.lexsort((rows[picked], order_keys(sums[picked])))
+    boundaries = sums[picked][by_key], rows[picked][by_key]
+    keys, boundary_keys = order_keys(sums), order_keys(boundaries[0])
+    before = (boundary_keys[None, :] < keys[:, None]) | (
+        (boundary_keys[None, :] == keys[:, None]) & (boundaries[1][None, :] < rows[:, None]))
+    assert np.array_equal(_exchange.partition_of_rows(sums + dtype(0), rows, boundaries),
+                          before.sum(axis=1))
 
 
 # --- int64 arithmetic past 2**31, without the data -------------------------------------------

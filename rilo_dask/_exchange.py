@@ -71,13 +71,8 @@ def grouped_by_label(labels, n_labels):
     return stable_order_of_labels(labels, n_labels), cuts
 
 
-def positions_by_label(labels, n_labels):
-    """For each label 0 .. n_labels-1, the positions of `labels` that hold it, ascending."""
-    return np.split(*grouped_by_label(labels, n_labels))
-
-
 def in_position_order(pieces, labels):
-    """Values cut into one piece per label as positions_by_label cuts them, put back in the
+    """Values cut into one piece per label as grouped_by_label groups them, put back in the
     order of the positions they belong to."""
     received = np.concatenate(pieces)
     in_order = np.empty_like(received)
@@ -158,9 +153,10 @@ def split_by_chunk(representatives_of_groups, offsets):
     with rows as narrowed offsets from the chunk's first row; and the positions of the
     representatives that the pieces list one after another."""
     rows, values = representatives_of_groups
-    taken_by_chunk = positions_by_label(chunk_of_rows(rows, offsets), len(offsets))
-    pieces = [(narrowed(rows[taken] - offsets[c]), rows_at(values, taken)) for c, taken in enumerate(taken_by_chunk)]
-    return pieces, np.concatenate(taken_by_chunk)
+    listed, cuts = grouped_by_label(chunk_of_rows(rows, offsets), len(offsets))
+    rows_by_chunk = np.split(rows[listed], cuts)
+    offsets_by_chunk = [narrowed(chunk_rows - first) for chunk_rows, first in zip(rows_by_chunk, offsets)]
+    return list(zip(offsets_by_chunk, np.split(rows_at(values, listed), cuts))), listed
 
 
 def gather_in_chunk(pieces, first_row):

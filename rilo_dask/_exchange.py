@@ -164,8 +164,8 @@ def gather_in_chunk(pieces, first_row):
     (offsets, values) of every partition: (rows ascending, values, each piece's ranks among
     them). Offsets are distinct, so a table over their span ranks them without a sort."""
     offsets, values = (np.concatenate(part) for part in zip(*pieces))
-    lowest = int(offsets.min()) if len(offsets) else 0
-    held = np.zeros(offsets.max() - lowest + 1 if len(offsets) else 0, bool)
+    lowest, highest = (int(offsets.min()), int(offsets.max())) if len(offsets) else (0, -1)
+    held = np.zeros(highest - lowest + 1, bool)
     held[offsets - lowest] = True
     rank = np.cumsum(held, dtype=np.int64)[offsets - lowest] - 1
     listed = np.empty(len(offsets), np.int64)

@@ -162,16 +162,23 @@ std::vector<T> ClusteredSharedSums(std::mt19937& random, int clusters, int rows_
   return data;
 }
 
+// Checks that `data` (rows of m values) has a window large enough for the grid under
+// `tolerance` and that the sweep of it matches the straightforward sweep.
+template <typename T>
+void CheckGridSweep(const std::vector<T>& data, int m, T tolerance) {
+  const int n = static_cast<int>(data.size()) / m;
+  Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
+        "the windows are too small for the grid, m = " + std::to_string(m));
+  Check(reference::SweepsAgree(data, n, m, tolerance), "sweep differs from the straightforward sweep, m = " + std::to_string(m));
+}
+
 template <typename T>
 void SweepMatchesReferenceAcrossClusters() {
   std::mt19937 random(8);
   for (int m : {2, 3, 5, 9, 17}) {
     const T tolerance = T(0.5);
-    const std::vector<T> data = ClusteredSharedSums<T>(random, 4, 2 * rilo::internal::kGridMinWindowValues / m, m, tolerance);
-    const int n = static_cast<int>(data.size()) / m;
-    Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
-          "the windows are too small for the grid, m = " + std::to_string(m));
-    Check(reference::SweepsAgree(data, n, m, tolerance), "sweep differs from the straightforward sweep, m = " + std::to_string(m));
+    CheckGridSweep(ClusteredSharedSums<T>(random, 4, 2 * rilo::internal::kGridMinWindowValues / m, m, tolerance), m,
+                   tolerance);
   }
 }
 
@@ -207,11 +214,7 @@ void SweepMatchesReferenceWithFewerGridColumns() {
   std::mt19937 random(31);
   for (int m : {4, 6, 9}) {
     const T tolerance = T(0.25);
-    const std::vector<T> data = SpreadRowsWithCopies<T>(random, 500, m, tolerance);
-    const int n = static_cast<int>(data.size()) / m;
-    Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
-          "the windows are too small for the grid, m = " + std::to_string(m));
-    Check(reference::SweepsAgree(data, n, m, tolerance), "sweep differs from the straightforward sweep, m = " + std::to_string(m));
+    CheckGridSweep(SpreadRowsWithCopies<T>(random, 500, m, tolerance), m, tolerance);
   }
 }
 
@@ -251,11 +254,7 @@ void SweepMatchesReferenceOnSlidingWindows() {
   std::mt19937 random(44);
   for (int m : {2, 3, 5}) {
     const T tolerance = T(0.5);
-    const int n = 20000;
-    const std::vector<T> data = SlidingWindowRows<T>(random, n, m, tolerance);
-    Check(LargestWindow(data, n, m, tolerance) * m >= rilo::internal::kGridMinWindowValues,
-          "the windows are too small for the grid, m = " + std::to_string(m));
-    Check(reference::SweepsAgree(data, n, m, tolerance), "sweep differs from the straightforward sweep, m = " + std::to_string(m));
+    CheckGridSweep(SlidingWindowRows<T>(random, 20000, m, tolerance), m, tolerance);
   }
 }
 

@@ -53,7 +53,7 @@ def split_chunk(values, offset, boundaries):
     rows = offset + np.arange(len(values), dtype=np.int64)
     partition = partition_of_rows(row_sums(values), rows, boundaries)
     grouped, cuts = grouped_by_label(partition, len(boundaries[0]) + 1)
-    pieces = zip(np.split(rows_at(values, grouped), cuts), np.split(offset + grouped, cuts))
+    pieces = zip(cut(rows_at(values, grouped), cuts), cut(offset + grouped, cuts))
     return list(pieces), partition
 
 
@@ -61,7 +61,14 @@ def send_back(partition, values_in_sweep_order):
     """Per-row values of a partition in sweep order, cut into the pieces its rows arrived in."""
     arrived = np.empty_like(values_in_sweep_order)
     arrived[partition.arrival] = values_in_sweep_order
-    return np.split(arrived, np.cumsum(partition.piece_lengths)[:-1])
+    return cut(arrived, np.cumsum(partition.piece_lengths)[:-1])
+
+
+def cut(values, cuts):
+    """`values` cut before the positions `cuts` into pieces that own their memory: a view would
+    keep all of `values` alive until its last sibling is freed, while Dask counts, sends and
+    spills each piece as if it stood alone."""
+    return [piece.copy() for piece in np.split(values, cuts)]
 
 
 def grouped_by_label(labels, n_labels):
@@ -156,7 +163,7 @@ def split_by_chunk(representatives_of_groups, offsets):
     listed, cuts = grouped_by_label(chunk_of_rows(rows, offsets), len(offsets))
     rows_by_chunk = np.split(rows[listed], cuts)
     offsets_by_chunk = [narrowed(chunk_rows - first) for chunk_rows, first in zip(rows_by_chunk, offsets)]
-    return list(zip(offsets_by_chunk, np.split(rows_at(values, listed), cuts))), listed
+    return list(zip(offsets_by_chunk, cut(rows_at(values, listed), cuts))), listed
 
 
 def gather_in_chunk(pieces, first_row):

@@ -279,3 +279,21 @@ def test_progress_bar_follows_the_compute(capsys):
     with ProgressBar(dt=0.001):
         dask.compute(*rilo_dask.unique_rows(query, 0.1, True, "a"), scheduler="threads")
     assert "100% Completed" in capsys.readouterr().out
+
+
+def test_pieces_sent_on_own_their_memory():
+    """Every piece a chunk or a partition sends on is an array of its own: a view would keep
+    all its siblings' rows alive after Dask has sent or spilled it."""
+    rng = np.random.default_rng(3)
+    values = rng.random((400, 3)).astype(np.float32)
+    boundaries = _exchange.choose_boundaries([_exchange.sample_keys(values, 0, 0)], 4)
+    pieces, _ = _exchange.split_chunk(values, 0, boundaries)
+    rows = np.arange(400, dtype=np.int64)
+    partition = _blocks.assemble_partition([(values[:150], rows[:150]), (values[150:], rows[150:])],
+                                           np.float32(0.01))
+    inverse_pieces = _exchange.send_back(partition, np.arange(400))
+    representatives = (partition.rows, partition.values)
+    rep_pieces, _ = _exchange.split_by_chunk(representatives, np.array([0, 100, 250], np.int64))
+    sent = [array for piece in pieces + rep_pieces for array in piece] + inverse_pieces
+    assert len(sent) == 2 * 4 + 2 * 3 + 2
+    assert all(array.base is None for array in sent)

@@ -6,9 +6,10 @@ Its rows are swept by `rilo.unique_rows` itself, after the openings of earlier p
 windows reach into it; since every row a sweep meets depends only on the openings before it,
 that reproduces the one-call sweep on the partition exactly.
 """
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 
 import numpy as np
+from dask.sizeof import sizeof
 
 import rilo
 
@@ -111,6 +112,15 @@ def window_end(sums, position, tolerance):
     return position + 1 + (int(np.argmax(outside)) if outside.any() else len(outside))
 
 
+def sized(cls):
+    """Registers the size of a dataclass of arrays with Dask as the sum of its fields' sizes. Dask
+    otherwise reads it as an empty object, so its scheduler would move such values between
+    workers as if free and its workers would not count their memory before spilling."""
+    sizeof.register(cls)(lambda value: sum(sizeof(getattr(value, field.name)) for field in fields(value)))
+    return cls
+
+
+@sized
 @dataclass
 class Openings:
     """Opening rows handed on to later partitions, in sweep order."""
@@ -139,6 +149,7 @@ class Openings:
                         np.empty(0, np.int64), np.empty(0, np.int64))
 
 
+@sized
 @dataclass
 class Partition:
     """One partition's rows in sweep order, with the sweep of the partition alone."""
@@ -172,6 +183,7 @@ def assemble_partition(pieces, tolerance):
                      groups)
 
 
+@sized
 @dataclass
 class Settled:
     """A partition's part of the one-call sweep."""
@@ -213,6 +225,7 @@ def settle_prefix(partition, earlier, tolerance):
         length = min(size, max(last_end, 2 * length))
 
 
+@sized
 @dataclass
 class Handoff:
     """What a partition hands the next one: the openings whose windows may reach past it (earlier
@@ -222,6 +235,7 @@ class Handoff:
     next_group: int
 
 
+@sized
 @dataclass
 class Start:
     """How a partition's part of the one-call sweep differs from its sweep alone."""

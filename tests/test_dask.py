@@ -297,3 +297,18 @@ def test_pieces_sent_on_own_their_memory():
     sent = [array for piece in pieces + rep_pieces for array in piece] + inverse_pieces
     assert len(sent) == 2 * 4 + 2 * 3 + 2
     assert all(array.base is None for array in sent)
+
+
+def test_dask_counts_the_memory_of_partitions_and_their_steps():
+    """The scheduler places tasks and the workers spill by these sizes: a value read as empty
+    would be moved between workers as if free and held beyond the memory limit."""
+    from dask.sizeof import sizeof
+
+    values = np.random.default_rng(4).random((1000, 3))
+    partition = _blocks.assemble_partition([(values, np.arange(1000, dtype=np.int64))], 0.01)
+    begun, handoff = _blocks.start(partition, _blocks.Handoff(_blocks.Openings.none(np.float64, 3), 0), 0.01)
+    settled = _blocks.settle(partition, begun, handoff)
+    assert sizeof(partition) >= values.nbytes + partition.rows.nbytes + partition.alone_groups.nbytes
+    assert sizeof(begun) >= begun.openings.nbytes
+    assert sizeof(settled) >= settled.groups.nbytes + sizeof(settled.handed_on)
+    assert sizeof(handoff) >= handoff.handed_on.values.nbytes > 0

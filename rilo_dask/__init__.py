@@ -21,7 +21,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 import rilo
-from rilo_dask import _blocks, _exchange
+from rilo_dask import _blocks, _exchange, _lowest
 
 __all__ = ["unique_rows"]
 
@@ -70,20 +70,6 @@ def _groups(settled):
     return settled.groups
 
 
-def _merge_numbers(*listed):
-    """(group, number) pairs from several partitions, ascending by group."""
-    groups = np.concatenate([pair[0] for pair in listed])
-    numbers = np.concatenate([pair[1] for pair in listed])
-    ascending = np.argsort(groups)
-    return groups[ascending], numbers[ascending]
-
-
-def _first_numbers(*counts):
-    """The number of the first group whose representative each chunk holds, from the number of
-    representatives each holds."""
-    return _first_rows(counts)
-
-
 class _Tasks:
     """A task graph under construction: tasks named by step and index, each a function and its
     arguments, where an argument that is a key (or a list of keys) stands for its value."""
@@ -123,33 +109,42 @@ def _exchange_pieces(tasks, step, sources, n_targets):
             for t in range(n_targets)]
 
 
-def _number_by_lowest_row(tasks, partitions, settled, first_rows, starts):
-    """Groups renumbered in ascending order of their lowest member row: each partition's rows'
-    new numbers in sweep order, and per chunk the representatives it holds (rows, values)."""
-    ex, count, n_chunks = _exchange, len(partitions), len(starts)
-    lowest = tasks.each("lowest", count, ex.lowest_members, partitions.__getitem__, settled.__getitem__)
-    foreign = tasks.each("foreign", count, operator.getitem, lowest.__getitem__, lambda k: 0)
-    merged = tasks.add("merged", (), ex.merge_lowest, foreign)
-    reps = tasks.each("reps", count, ex.representatives, partitions.__getitem__, settled.__getitem__,
-                      lambda k: (operator.getitem, lowest[k], 1), lambda k: merged)
-    to_chunks = tasks.each("to-chunks", count, ex.split_by_chunk, reps.__getitem__, lambda k: first_rows)
-    rep_pieces = tasks.each("rep-pieces", count, operator.getitem, to_chunks.__getitem__, lambda k: 0)
-    pieces_in = _exchange_pieces(tasks, "reps-piece", rep_pieces, n_chunks)
-    gathered = tasks.each("gathered", n_chunks, ex.gather_in_chunk, pieces_in.__getitem__,
-                          starts.__getitem__)
-    counts = tasks.each("count", n_chunks, len, lambda c: (operator.getitem, gathered[c], 0))
-    first_numbers = tasks.add("first-numbers", (), _first_numbers, *counts)
-    back = tasks.each("numbers-back", n_chunks, ex.numbers_in_chunk, gathered.__getitem__,
-                      lambda c: (operator.getitem, first_numbers, c))
-    pieces_back = _exchange_pieces(tasks, "numbers-piece", back, count)
-    numbers = tasks.each("numbers", count, ex.own_numbers, lambda k: (operator.getitem, to_chunks[k], 1),
-                         pieces_back.__getitem__)
-    exported = tasks.each("exported", count, ex.handed_on_numbers, settled.__getitem__,
-                          numbers.__getitem__)
-    earlier = tasks.add("earlier", (), _merge_numbers, *exported)
-    renumbered = tasks.each("renumbered", count, ex.renumber, settled.__getitem__,
-                            numbers.__getitem__, lambda k: earlier)
-    return renumbered, gathered
+def _number_by_opening(tasks, partitions, settled, listed_rows):
+    """Groups numbered in the order of their openings: per partition its openings (rows,
+    indices), and per chunk its rows' groups."""
+    count, n_chunks = len(partitions), len(listed_rows)
+    kept = tasks.each("kept", count, _openings, partitions.__getitem__, settled.__getitem__)
+    kept_rows = tasks.each("kept-rows", count, operator.getitem, kept.__getitem__, lambda k: 0)
+    kept_index = tasks.each("kept-index", count, operator.getitem, kept.__getitem__, lambda k: 1)
+    groups = tasks.each("groups", count, _groups, settled.__getitem__)
+    back = tasks.each("back", count, _exchange.send_back, partitions.__getitem__, groups.__getitem__)
+    pieces_back = _exchange_pieces(tasks, "back-piece", back, n_chunks)
+    inverse = tasks.each("inverse", n_chunks, _exchange.receive, pieces_back.__getitem__,
+                         listed_rows.__getitem__)
+    return kept_rows, kept_index, inverse
+
+
+def _number_by_lowest_row(tasks, partitions, settled, listed_rows, starts):
+    """Groups numbered in ascending order of their lowest member row: per chunk the unique rows
+    it holds (rows, indices), and its rows' groups."""
+    lw, count, n_chunks = _lowest, len(partitions), len(listed_rows)
+    lowest = tasks.each("lowest", count, lw.lowest_rows, partitions.__getitem__, settled.__getitem__)
+    shared = tasks.each("shared", count, operator.getitem, lowest.__getitem__, lambda k: 1)
+    merged = tasks.add("merged", (), lw.merge_lowest_rows, shared)
+    representative = tasks.each("representative", count, lw.representative_rows, settled.__getitem__,
+                                lambda k: (operator.getitem, lowest[k], 0), lambda k: merged)
+    back = tasks.each("back", count, lw.send_back_representatives, partitions.__getitem__,
+                      representative.__getitem__)
+    pieces_back = _exchange_pieces(tasks, "back-piece", back, n_chunks)
+    received = tasks.each("received", n_chunks, lw.receive_representatives, pieces_back.__getitem__,
+                          listed_rows.__getitem__, starts.__getitem__)
+    marks = tasks.each("marks", n_chunks, operator.attrgetter("marks"), received.__getitem__)
+    table = tasks.add("rank-table", (), lw.rank_table, marks, starts)
+    inverse = tasks.each("inverse", n_chunks, lw.ranks,
+                         lambda c: (operator.attrgetter("representative"), received[c]), lambda c: table)
+    kept_rows = tasks.each("kept-rows", n_chunks, operator.attrgetter("values"), received.__getitem__)
+    kept_index = tasks.each("kept-index", n_chunks, operator.attrgetter("held"), received.__getitem__)
+    return kept_rows, kept_index, inverse
 
 
 def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
@@ -186,25 +181,17 @@ def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
     splits = tasks.each("split", n_chunks, ex.split_chunk, blocks.__getitem__, starts.__getitem__,
                         lambda c: boundaries)
     pieces = tasks.each("pieces", n_chunks, operator.getitem, splits.__getitem__, lambda c: 0)
-    row_partitions = tasks.each("row-partition", n_chunks, operator.getitem, splits.__getitem__,
+    listed_rows = tasks.each("listed-rows", n_chunks, operator.getitem, splits.__getitem__,
                                 lambda c: 1)
     pieces_in = _exchange_pieces(tasks, "piece", pieces, n_partitions)
     partitions = tasks.each("partition", n_partitions, _blocks.assemble_partition,
                             pieces_in.__getitem__, lambda k: tolerance)
     settled = _settle_all(tasks, partitions, dtype, n_columns, tolerance)
     if sorted_index:
-        groups, gathered = _number_by_lowest_row(tasks, partitions, settled, first_rows, starts)
-        kept_rows = tasks.each("kept-rows", n_chunks, operator.getitem, gathered.__getitem__, lambda c: 1)
-        kept_index = tasks.each("kept-index", n_chunks, operator.getitem, gathered.__getitem__, lambda c: 0)
+        kept_rows, kept_index, inverse = _number_by_lowest_row(tasks, partitions, settled,
+                                                               listed_rows, starts)
     else:
-        kept = tasks.each("kept", n_partitions, _openings, partitions.__getitem__, settled.__getitem__)
-        kept_rows = tasks.each("kept-rows", n_partitions, operator.getitem, kept.__getitem__, lambda k: 0)
-        kept_index = tasks.each("kept-index", n_partitions, operator.getitem, kept.__getitem__, lambda k: 1)
-        groups = tasks.each("groups", n_partitions, _groups, settled.__getitem__)
-    back = tasks.each("back", n_partitions, ex.send_back, partitions.__getitem__, groups.__getitem__)
-    pieces_back = _exchange_pieces(tasks, "back-piece", back, n_chunks)
-    inverse = tasks.each("inverse", n_chunks, ex.receive, pieces_back.__getitem__,
-                         row_partitions.__getitem__)
+        kept_rows, kept_index, inverse = _number_by_opening(tasks, partitions, settled, listed_rows)
     return (
         _as_array(tasks, "unique", query, kept_rows, ((math.nan,) * len(kept_rows), (n_columns,)), dtype),
         _as_array(tasks, "index", query, kept_index, ((math.nan,) * len(kept_index),), np.int64),

@@ -6,6 +6,7 @@ Its rows are swept by `rilo.unique_rows` itself, after the openings of earlier p
 windows reach into it; since every row a sweep meets depends only on the openings before it,
 that reproduces the one-call sweep on the partition exactly.
 """
+import math
 from dataclasses import dataclass, fields
 
 import numpy as np
@@ -31,6 +32,15 @@ def row_sums(values):
         for column in range(values.shape[1]):
             sums += values[:, column]
     return sums + values.dtype.type(0)
+
+
+def as_records(values):
+    """A C-contiguous 2-D array viewed as 1-D, one opaque item per row, which NumPy scatters by
+    position several times faster than rows of numbers; 1-D arrays and empty rows as they are."""
+    row_bytes = values.dtype.itemsize * math.prod(values.shape[1:])
+    if values.ndim == 1 or row_bytes == 0:
+        return values
+    return values.view(np.dtype((np.void, row_bytes))).reshape(len(values))
 
 
 def rows_at(values, positions):

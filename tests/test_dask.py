@@ -11,7 +11,7 @@ dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 
 import rilo_dask  # noqa: E402
-from rilo_dask import _blocks, _exchange  # noqa: E402
+from rilo_dask import _blocks, _exchange, _lowest  # noqa: E402
 
 DTYPES = [np.float32, np.float64]
 MODES = [False, True]
@@ -97,6 +97,16 @@ def test_any_layout_of_the_dask_array(layout):
         got = dask.compute(*rilo_dask.unique_rows(lazy_query, 0.1, sorted_index, "a"), scheduler="sync")
         assert got[0].dtype == np.float64 and got[0].tobytes() == expected[0].tobytes()
         assert np.array_equal(got[1], expected[1]) and np.array_equal(got[2], expected[2])
+
+
+@pytest.mark.parametrize("chunks", [(64, 66, 0), (1, 63, 1, 65, 0, 0), (0, 130), (129, 1), (13,) * 10])
+def test_chunks_that_end_anywhere_in_a_word_of_marks(chunks):
+    # Representatives are marked in 64-row words counted from row 0; chunks share the words at
+    # their borders, and empty chunks start where the next one does.
+    rng = np.random.default_rng(12)
+    query = hostile_rows("clusters", sum(chunks), np.float64, rng)
+    for sorted_index in MODES:
+        assert_same_as_one_call(query, 0.1, sorted_index, chunks, scheduler="sync")
 
 
 def test_takeover_across_a_boundary():
@@ -206,8 +216,8 @@ BEYOND_INT32 = 3 * 2**31 + 5
 
 
 def steps_past_int32(query, sorted_index):
-    """The steps of the graph run by hand on `query` in 4 chunks whose first row lies past
-    2**31, with group numbers starting past 2**32: (index, inverse)."""
+    """The steps of the graph run on `query` in 4 chunks whose first row lies past 2**31, with
+    group numbers starting past 2**32: (index, inverse)."""
     chunks = np.array_split(query, 4)
     first_rows = BEYOND_INT32 + _exchange_first_rows(chunks)
     samples = [_exchange.sample_keys(chunk, start, c) for c, (chunk, start) in enumerate(zip(chunks, first_rows))]
@@ -220,19 +230,15 @@ def steps_past_int32(query, sorted_index):
     for partition in partitions:
         begun, handoff = _blocks.start(partition, handoff, 0.1)
         settled.append(_blocks.settle(partition, begun, handoff))
+    assert settled[0].first_group == 2**32
+    tasks = rilo_dask._Tasks("past-int32")
+    listed = [split[1] for split in splits]
     if sorted_index:
-        tasks = rilo_dask._Tasks("past-int32")
-        groups, gathered = rilo_dask._number_by_lowest_row(
-            tasks, partitions, settled, first_rows, [int(start) for start in first_rows])
-        groups, gathered = dask.get(tasks.graph, [groups, gathered])
-        index = np.concatenate([rows for rows, _, _ in gathered])
+        keys = rilo_dask._number_by_lowest_row(tasks, partitions, settled, listed, list(first_rows))
     else:
-        groups = [s.groups for s in settled]
-        index = np.concatenate([p.rows[s.openings] for p, s in zip(partitions, settled)])
-    back = [_exchange.send_back(p, g) for p, g in zip(partitions, groups)]
-    inverse = np.concatenate([_exchange.receive([pieces[c] for pieces in back], split[1])
-                              for c, split in enumerate(splits)])
-    return index, inverse
+        keys = rilo_dask._number_by_opening(tasks, partitions, settled, listed)
+    _, index, inverse = dask.get(tasks.graph, list(keys))
+    return np.concatenate(index), np.concatenate(inverse)
 
 
 @pytest.mark.parametrize("sorted_index", MODES)
@@ -253,23 +259,22 @@ def _exchange_first_rows(chunks):
     return np.concatenate([[0], np.cumsum([len(chunk) for chunk in chunks])[:-1]]).astype(np.int64)
 
 
-def test_renumbering_by_lowest_row_past_int32():
-    # Representatives past 2**31 in three chunks, the last one's offsets past 2**31 as well:
-    # numbers count the representatives before them, whatever partition sends them.
-    first_rows = np.array([0, 2**31 + 10, 2**32 + 10], np.int64)
-    rows = np.array([2**33 + 11, 5, 2**31 + 12, 2**33 + 10, 2**31 + 10], np.int64)
-    values = np.arange(len(rows), dtype=np.float64)[:, None]
-    pieces, listed = _exchange.split_by_chunk((rows, values), first_rows)
-    assert [piece[0].dtype for piece in pieces] == [np.int32, np.int32, np.int64]
-    assert [(first + piece[0]).tolist() for first, piece in zip(first_rows, pieces)] == [
-        [5], [2**31 + 12, 2**31 + 10], [2**33 + 11, 2**33 + 10]]
-    gathered = [_exchange.gather_in_chunk([piece], first) for piece, first in zip(pieces, first_rows)]
-    assert [g[0].tolist() for g in gathered] == [[5], [2**31 + 10, 2**31 + 12], [2**33 + 10, 2**33 + 11]]
-    assert [g[1][:, 0].tolist() for g in gathered] == [[1], [4, 2], [3, 0]]
-    first_numbers = [0, 1, 3]
-    back = [_exchange.numbers_in_chunk(g, first)[0] for g, first in zip(gathered, first_numbers)]
-    numbers = _exchange.own_numbers(listed, back)
-    assert numbers.tolist() == [4, 0, 2, 3, 1]
+def test_representatives_numbered_past_int32():
+    # Three chunks, the last two past 2**31 and not on word borders, with 2**32 + 7
+    # representatives before them: a row's number counts the representatives before it.
+    first_rows = [2**31 + 10, 2**32 + 70, 2**32 + 170]
+    lengths = [2**32 + 60 - 2**31, 100, 130]
+    rng = np.random.default_rng(8)
+    held = [np.sort(rng.choice(length if c else 200, 40, replace=False)) for c, length in enumerate(lengths)]
+    flags = [np.zeros(200 if c == 0 else length, bool) for c, length in enumerate(lengths)]
+    for chunk_flags, chunk_held in zip(flags, held):
+        chunk_flags[chunk_held] = True
+    # The first chunk's flags stand for its first 200 rows; its other rows hold none.
+    marks = [_lowest.marks(chunk_flags, first % _lowest.WORD_BITS) for chunk_flags, first in zip(flags, first_rows)]
+    table = _lowest.rank_table(marks, first_rows, 2**32 + 7)
+    rows = np.concatenate([first + chunk_held for first, chunk_held in zip(first_rows, held)])
+    assert np.array_equal(_lowest.ranks(rows, table), 2**32 + 7 + np.arange(len(rows)))
+    assert _lowest.ranks(rows, table).dtype == np.int64
 
 
 def test_progress_bar_follows_the_compute(capsys):
@@ -292,10 +297,9 @@ def test_pieces_sent_on_own_their_memory():
     partition = _blocks.assemble_partition([(values[:150], rows[:150]), (values[150:], rows[150:])],
                                            np.float32(0.01))
     inverse_pieces = _exchange.send_back(partition, np.arange(400))
-    representatives = (partition.rows, partition.values)
-    rep_pieces, _ = _exchange.split_by_chunk(representatives, np.array([0, 100, 250], np.int64))
-    sent = [array for piece in pieces + rep_pieces for array in piece] + inverse_pieces
-    assert len(sent) == 2 * 4 + 2 * 3 + 2
+    representative_pieces = _lowest.send_back_representatives(partition, partition.rows // 2 * 2)
+    sent = [array for piece in pieces + representative_pieces for array in piece] + inverse_pieces
+    assert len(sent) == 2 * 4 + 2 * 2 + 2
     assert all(array.base is None for array in sent)
 
 

@@ -33,15 +33,15 @@ def partition_of_rows(sums, rows, boundaries):
     """For rows with sweep-order keys (sums, rows), the number of boundaries before each: the
     partition that holds it. NumPy's searches order NaN last, as the sweep does."""
     boundary_sums, boundary_rows = boundaries
-    below = np.searchsorted(boundary_sums, sums, side="left")
-    partition = below.copy()
+    partition = np.searchsorted(boundary_sums, sums, side="left")
     if len(boundary_sums) == 0:
         return partition
-    at_below = np.take(boundary_sums, below, mode="clip")
+    at_below = np.take(boundary_sums, partition, mode="clip")
     # Boundaries ascend with NaN last: without a NaN one, a tie is plain equality.
-    tied = same_sums(at_below, sums) if np.isnan(boundary_sums[-1]) else at_below == sums
-    for start in np.unique(below[tied]):
-        ties = tied & (below == start)
+    tied = np.flatnonzero(same_sums(at_below, sums) if np.isnan(boundary_sums[-1]) else at_below == sums)
+    below = partition[tied]
+    for start in np.unique(below):
+        ties = tied[below == start]
         end = start + np.count_nonzero(same_sums(boundary_sums[start:], boundary_sums[start]))
         partition[ties] += np.searchsorted(boundary_rows[start:end], rows[ties], side="left")
     return partition
@@ -54,7 +54,7 @@ def split_chunk(values, offset, boundaries):
     rows = offset + np.arange(len(values), dtype=np.int64)
     partition = partition_of_rows(row_sums(values), rows, boundaries)
     grouped, cuts = grouped_by_label(partition, len(boundaries[0]) + 1)
-    pieces = zip(cut(rows_at(values, grouped), cuts), cut(offset + grouped, cuts))
+    pieces = zip(gathered_pieces(values, grouped, cuts), (offset + piece for piece in np.split(grouped, cuts)))
     return list(pieces), grouped
 
 
@@ -72,6 +72,12 @@ def cut(values, cuts):
     return [piece.copy() for piece in np.split(values, cuts)]
 
 
+def gathered_pieces(values, positions, cuts):
+    """The rows of `values` at `positions`, cut before the positions `cuts`, each piece gathered
+    into an array of its own."""
+    return [rows_at(values, piece) for piece in np.split(positions, cuts)]
+
+
 def grouped_by_label(labels, n_labels):
     """The positions of `labels` (integers in 0..n_labels-1) grouped by label, each group in
     position order, and where each label's group after the first begins."""
@@ -82,9 +88,11 @@ def grouped_by_label(labels, n_labels):
 def in_position_order(pieces, listed):
     """Values sent back in pieces that list them one after another at the positions `listed`,
     in the order of the positions."""
-    received = np.concatenate(pieces)
-    in_order = np.empty_like(received)
-    as_records(in_order)[listed] = as_records(received)
+    in_order = np.empty((len(listed),) + pieces[0].shape[1:], pieces[0].dtype)
+    records, start = as_records(in_order), 0
+    for piece in pieces:
+        records[listed[start:start + len(piece)]] = as_records(np.ascontiguousarray(piece))
+        start += len(piece)
     return in_order
 
 

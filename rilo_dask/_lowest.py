@@ -8,8 +8,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from rilo_dask._blocks import rows_at, sized
-from rilo_dask._exchange import cut, in_position_order, send_back
+from rilo_dask._blocks import sized
+from rilo_dask._exchange import gathered_pieces, in_position_order, send_back
 
 # Representatives are marked in words of this many bits: a word's rank is the count before it
 # plus the bits set below the row's own.
@@ -79,7 +79,7 @@ def send_back_representatives(partition, representative):
     position_of_arrival[arrival_of_held] = held_positions
     held = np.flatnonzero(held_in_arrival)
     cuts = np.searchsorted(held, np.cumsum(partition.piece_lengths)[:-1])
-    values = cut(rows_at(partition.values, position_of_arrival[held]), cuts)
+    values = gathered_pieces(partition.values, position_of_arrival[held], cuts)
     return list(zip(send_back(partition, representative), values))
 
 

@@ -35,10 +35,13 @@ def lowest_rows(partition, settled):
     """The lowest member row among the partition's rows of each of its own groups (in group
     order), and (groups ascending, lowest rows) of the groups that other partitions may hold as
     well: those opened before it, and those of its own that it hands on."""
-    groups, first_group = settled.groups, settled.first_group
-    own = groups >= first_group
-    lowest = lowest_at(len(settled.openings), groups[own] - first_group, partition.rows[own])
-    earlier_groups, earlier_lowest = lowest_per_group(groups[~own], partition.rows[~own])
+    groups, first_group, n_own = settled.groups, settled.first_group, len(settled.openings)
+    # Own group i at slot i; every group opened before the partition at the spare slot n_own.
+    slots = groups - first_group
+    earlier = np.flatnonzero(slots < 0)
+    slots[earlier] = n_own
+    lowest = lowest_at(n_own + 1, slots, partition.rows)[:n_own]
+    earlier_groups, earlier_lowest = lowest_per_group(groups[earlier], partition.rows[earlier])
     handed_on = settled.handed_on.groups
     handed_on = handed_on[handed_on >= first_group]
     return lowest, (np.concatenate([earlier_groups, handed_on]),

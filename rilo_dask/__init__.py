@@ -119,7 +119,7 @@ def _number_by_opening(tasks, partitions, settled, listed_rows):
     groups = tasks.each("groups", count, _groups, settled.__getitem__)
     back = tasks.each("back", count, _exchange.send_back, partitions.__getitem__, groups.__getitem__)
     pieces_back = _exchange_pieces(tasks, "back-piece", back, n_chunks)
-    inverse = tasks.each("inverse", n_chunks, _exchange.receive, pieces_back.__getitem__,
+    inverse = tasks.each("inverse", n_chunks, _exchange.in_position_order, pieces_back.__getitem__,
                          listed_rows.__getitem__)
     return kept_rows, kept_index, inverse
 

@@ -1,5 +1,5 @@
 """The steps that move rows between the query's chunks and the partitions of the sweep order,
-and the renumbering of groups by their lowest member row; NumPy arrays in and out."""
+and back; NumPy arrays in and out."""
 import numpy as np
 
 from rilo_dask._blocks import as_records, row_sums, rows_at, same_sums, stable_order_of_labels
@@ -54,8 +54,8 @@ def split_chunk(values, offset, boundaries):
     rows = offset + np.arange(len(values), dtype=np.int64)
     partition = partition_of_rows(row_sums(values), rows, boundaries)
     grouped, cuts = grouped_by_label(partition, len(boundaries[0]) + 1)
-    pieces = zip(gathered_pieces(values, grouped, cuts), (offset + piece for piece in np.split(grouped, cuts)))
-    return list(pieces), grouped
+    rows_of_pieces = (offset + piece for piece in np.split(grouped, cuts))
+    return list(zip(gathered_pieces(values, grouped, cuts), rows_of_pieces)), grouped
 
 
 def send_back(partition, values_in_sweep_order):
@@ -86,17 +86,12 @@ def grouped_by_label(labels, n_labels):
 
 
 def in_position_order(pieces, listed):
-    """Values sent back in pieces that list them one after another at the positions `listed`,
-    in the order of the positions."""
+    """Values sent back in pieces that list them one after another at the positions `listed`
+    (for a chunk's rows, the order that split_chunk cut them in), in the order of the
+    positions."""
     in_order = np.empty((len(listed),) + pieces[0].shape[1:], pieces[0].dtype)
     records, start = as_records(in_order), 0
     for piece in pieces:
         records[listed[start:start + len(piece)]] = as_records(np.ascontiguousarray(piece))
         start += len(piece)
     return in_order
-
-
-def receive(pieces, listed):
-    """The per-row values of one chunk from the pieces that its partitions send back, in the
-    chunk's row order, given the positions `listed` in the order that split_chunk cut them."""
-    return in_position_order(pieces, listed)

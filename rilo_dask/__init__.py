@@ -65,11 +65,6 @@ def _openings(partition, settled):
     return _blocks.rows_at(partition.values, settled.openings), partition.rows[settled.openings]
 
 
-def _groups(settled):
-    """Each row's group in sweep order, numbered in opening order."""
-    return settled.groups
-
-
 class _Tasks:
     """A task graph under construction: tasks named by step and index, each a function and its
     arguments, where an argument that is a key (or a list of keys) stands for its value."""
@@ -116,7 +111,7 @@ def _number_by_opening(tasks, partitions, settled, listed_rows):
     kept = tasks.each("kept", count, _openings, partitions.__getitem__, settled.__getitem__)
     kept_rows = tasks.each("kept-rows", count, operator.getitem, kept.__getitem__, lambda k: 0)
     kept_index = tasks.each("kept-index", count, operator.getitem, kept.__getitem__, lambda k: 1)
-    groups = tasks.each("groups", count, _groups, settled.__getitem__)
+    groups = tasks.each("groups", count, operator.attrgetter("groups"), settled.__getitem__)
     back = tasks.each("back", count, _exchange.send_back, partitions.__getitem__, groups.__getitem__)
     pieces_back = _exchange_pieces(tasks, "back-piece", back, n_chunks)
     inverse = tasks.each("inverse", n_chunks, _exchange.in_position_order, pieces_back.__getitem__,

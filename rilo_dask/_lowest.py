@@ -18,10 +18,10 @@ WORD_BITS = 64
 
 def lowest_at(n_slots, slots, rows):
     """The lowest of the `rows` at each of `n_slots` slots (int64 max where none is). NumPy's
-    ufunc.at takes a generic loop, many times slower, for the copies of dtypes that unpickled
-    arrays carry, so it is given NumPy's own."""
+    ufunc.at takes a generic loop, many times slower, for the copy of the dtype that unpickled
+    rows carry, so they are viewed with NumPy's own (`slots` are always computed here)."""
     lowest = np.full(n_slots, np.iinfo(np.int64).max)
-    np.minimum.at(lowest, slots.astype(np.intp, copy=False), rows.view(np.int64))
+    np.minimum.at(lowest, slots, rows.view(np.int64))
     return lowest
 
 

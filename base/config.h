@@ -22,6 +22,10 @@ inline void PrefetchForRead(const void* address) {
 #endif
 }
 
+// How many elements ahead a pass over scattered memory starts loading what it will read: far
+// enough to cover a memory access at the pass's pace, near enough for the lines to stay cached.
+constexpr int kPrefetchDistance = 16;
+
 // Asks the processor to start loading the first and the last cache line of the `bytes` (at
 // least 1) at `address`: all of a row that spans two lines, and where a wider row starts and
 // ends. A hint with no effect on results.

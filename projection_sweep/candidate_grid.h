@@ -42,15 +42,11 @@ constexpr std::size_t kMinCellSlots = 1024;
 // grown, when it holds more than this many cells per such row: at least half of its cells then
 // hold only rows the sweep has passed.
 constexpr std::size_t kStaleCellShare = 2;
-// Positions ahead of the one being filed whose row is fetched (twice this) and whose cell hash
-// is computed and hash slot fetched (this): filing visits rows and slots in random memory order.
-constexpr int kFilePrefetchDistance = 8;
-// Cell hashes kept for the positions being filed: a power of two above kFilePrefetchDistance.
+// Positions ahead of the one being filed whose cell hash is computed and hash slot fetched:
+// half the prefetch distance, so that the row, fetched a whole distance ahead, has arrived.
+constexpr int kFileHashDistance = kPrefetchDistance / 2;
+// Cell hashes kept for the positions being filed: a power of two above kFileHashDistance.
 constexpr int kFileHashRing = 16;
-// Positions ahead of the sweep whose first candidate's list entry and, when not inline, row
-// are fetched early: both lie at random places in memory, and the position's own entry names
-// both, so neither fetch waits for the other.
-constexpr int kFollowerPrefetchDistance = 16;
 // Bits of the filter of used cells per hash slot; a power of two. A neighbour cell, mostly
 // empty where cells are sparse, is looked up only when its filter bit is set: 4 bits per slot
 // (the table is at least half empty, so at most 1 bit in 8 is set) keep the filter at an
@@ -142,11 +138,13 @@ class CandidateGrid {
     }
   }
 
-  // Starts loading what a query from sort position `position` + kFollowerPrefetchDistance will
+  // Starts loading what a query from sort position `position` + kPrefetchDistance will
   // read first, when that position is filed: the list entry that follows it in its cell and,
-  // when rows are not inline, that entry's row. Hints with no effect on results.
+  // when rows are not inline, that entry's row (both at random places in memory, and named by
+  // the position's own entry, so neither fetch waits for the other). Hints with no effect on
+  // results.
   void PrefetchAhead(Index position) const {
-    const Index far = position + kFollowerPrefetchDistance;
+    const Index far = position + kPrefetchDistance;
     if (!Filed(far) || nodes_[far].next == kNone) return;
     PrefetchForRead(&nodes_[nodes_[far].next]);
     if constexpr (InlineColumns == 0) {
@@ -360,15 +358,15 @@ class CandidateGrid {
     if (begin >= end) return;
     if (begin > filed_end_) run_begin_ = begin;
     std::array<std::uint64_t, kFileHashRing> ahead;
-    for (Index position = begin; position < std::min(end, begin + kFilePrefetchDistance); ++position) {
+    for (Index position = begin; position < std::min(end, begin + kFileHashDistance); ++position) {
       HashAhead(position, ahead);
     }
     for (Index position = begin; position < end; ++position) {
-      if (position + 2 * kFilePrefetchDistance < end) {
-        PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(order_[position + 2 * kFilePrefetchDistance]) * m_,
+      if (position + kPrefetchDistance < end) {
+        PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(order_[position + kPrefetchDistance]) * m_,
                             m_ * sizeof(T));
       }
-      if (position + kFilePrefetchDistance < end) HashAhead(position + kFilePrefetchDistance, ahead);
+      if (position + kFileHashDistance < end) HashAhead(position + kFileHashDistance, ahead);
       const Index row = order_[position];
       const std::uint64_t hash = ahead[position % kFileHashRing];
       Slot& slot = slots_[SlotIndex(hash)];

@@ -110,9 +110,6 @@ Index WindowEnd(const SortedKeys<T, Index>& sorted, Index n, Index opening, Inde
 // grid rather than row by row: a query costs about as much as scanning that many values in
 // sort order. Measured on uniform rows at 10^6 with windows of 50 to 500 rows, m = 2, 3, 8.
 constexpr int kGridMinWindowValues = 512;
-// Positions ahead of the sweep whose rows and inverse entries are fetched early: rows are
-// visited in projection order, which is random in memory.
-constexpr int kSweepPrefetchDistance = 16;
 
 // The sweep over rows in projection order for a fixed column count `Columns` (or kAnyWidth,
 // then `m` counts them): each unclaimed row opens group k and claims the later rows of its
@@ -132,8 +129,8 @@ Index SweepGroups(const T* data, Index n, Index m, T tolerance, const SortedKeys
   Index k = 0;
   Index window_end = 0;
   for (Index position = 0; position < n; ++position) {
-    if (position + kSweepPrefetchDistance < n) {
-      const Index ahead = sorted.order[position + kSweepPrefetchDistance];
+    if (position + kPrefetchDistance < n) {
+      const Index ahead = sorted.order[position + kPrefetchDistance];
       if (columns > 0) PrefetchSpanForRead(data + ahead * columns, columns * sizeof(T));
       PrefetchForRead(inverse + ahead);
     }

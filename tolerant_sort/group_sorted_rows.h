@@ -81,10 +81,6 @@ bool RecordsMatch(const RowRecord<T, Index>& a, const RowRecord<T, Index>& b, co
   }
 }
 
-// Rows ahead of the current position whose data is fetched early, so that reading a row in
-// sorted order rarely waits for memory.
-constexpr int kPrefetchDistance = 16;
-
 // GroupSortedRecords for a fixed `Width` (or kAnyWidth, then `width` counts the columns).
 template <int Width, typename T, typename Index>
 Index GroupRecordsOfWidth(const T* data, Index height, Index width, T tolerance,

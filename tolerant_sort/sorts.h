@@ -11,16 +11,13 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <iterator>
-#include <mutex>
-#include <new>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/config.h"
+#include "base/helper_threads.h"
 #include "tolerant_sort/default_initialization_allocator.h"
 
 namespace rilo::internal {
@@ -30,105 +27,6 @@ namespace rilo::internal {
 constexpr std::ptrdiff_t kInsertionSortThreshold = 16;
 // Run length that the merge sort first sorts by insertion before it starts merging.
 constexpr std::ptrdiff_t kMergeSortChunk = 7;
-// Subranges below this many elements are never handed to another thread: starting a thread
-// costs tens of microseconds, about what sorting a few thousand elements does.
-constexpr std::ptrdiff_t kParallelMinimum = 1 << 15;
-// Elements ahead of the final insertion pass that are handed to its prefetch callable early.
-constexpr std::ptrdiff_t kInsertionPrefetchDistance = 16;
-
-// Helper threads, at most `threads` - 1 of them busy at a time, started on demand for tasks that
-// touch disjoint data. Joins every helper before it goes away.
-class HelperThreads {
- public:
-  explicit HelperThreads(int threads) : free_slots_(threads > 1 ? threads - 1 : 0) {}
-  HelperThreads(const HelperThreads&) = delete;
-  HelperThreads& operator=(const HelperThreads&) = delete;
-  ~HelperThreads() { JoinAll(); }
-
-  // Starts `task` on a helper thread and returns true, or returns false without running it when
-  // all helpers are busy or no thread can be started. `task` must not throw.
-  template <typename Task>
-  bool TryStart(Task task) {
-    if (!TakeSlot()) return false;
-    try {
-      Keep(std::thread([this, task] {
-        task();
-        free_slots_.fetch_add(1);
-      }));
-      return true;
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
-    }
-    free_slots_.fetch_add(1);
-    return false;
-  }
-
-  // Waits until every helper started so far, and every helper those started, has finished.
-  // Meanwhile the calling thread, idle, lends its CPU: one more helper may be busy.
-  void JoinAll() {
-    free_slots_.fetch_add(1);
-    while (true) {
-      std::thread helper;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (started_.empty()) break;
-        helper = std::move(started_.back());
-        started_.pop_back();
-      }
-      helper.join();
-    }
-    free_slots_.fetch_sub(1);
-  }
-
- private:
-  // Claims a free helper slot; false when there is none.
-  bool TakeSlot() {
-    int free = free_slots_.load();
-    while (free > 0) {
-      if (free_slots_.compare_exchange_weak(free, free - 1)) return true;
-    }
-    return false;
-  }
-
-  // Records `helper` for joining; if even that cannot be recorded, waits for it here.
-  void Keep(std::thread helper) {
-    bool kept = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      try {
-        started_.push_back(std::move(helper));
-        kept = true;
-      } catch (const std::bad_alloc&) {
-      }
-    }
-    if (!kept) helper.join();
-  }
-
-  std::atomic<int> free_slots_;
-  std::mutex mutex_;
-  std::vector<std::thread> started_;
-};
-
-// Runs `part(begin, end)` over consecutive parts of [0, length) that start at multiples of
-// `unit`, one part per thread, up to `threads` of them, none below kParallelMinimum elements;
-// all on this thread when the length is below that or no helper can be started.
-template <typename Part>
-void ForEachPart(std::ptrdiff_t length, std::ptrdiff_t unit, int threads, Part part) {
-  const std::ptrdiff_t parts = std::min<std::ptrdiff_t>(threads, length / kParallelMinimum);
-  if (parts <= 1) return part(std::ptrdiff_t{0}, length);
-  HelperThreads helpers(static_cast<int>(parts));
-  const auto boundary = [&](std::ptrdiff_t index) {
-    return index == parts ? length : length * index / parts / unit * unit;
-  };
-  for (std::ptrdiff_t index = 1; index < parts; ++index) {
-    const std::ptrdiff_t begin = boundary(index);
-    const std::ptrdiff_t end = boundary(index + 1);
-    if (begin == end) continue;
-    if (!helpers.TryStart([&part, begin, end] { part(begin, end); })) part(begin, end);
-  }
-  part(std::ptrdiff_t{0}, boundary(1));
-  helpers.JoinAll();
-}
 
 // Moves the element at `position` down into the run before it, as far as `less` says it goes
 // before its left neighbour, but never below `range_first`. Assumes range_first <= position.
@@ -273,13 +171,13 @@ void IntrosortLoop(Iterator first, Iterator last, int depth_limit, Less less,
 
 // The introsort's final pass over [first, last) as the loop leaves it: insertion sort of the
 // first kInsertionSortThreshold elements, then each later one moved down into place, with
-// `prefetch` called on the element kInsertionPrefetchDistance ahead. Assumes
+// `prefetch` called on the element kPrefetchDistance ahead. Assumes
 // last - first > kInsertionSortThreshold.
 template <typename Iterator, typename Less, typename Prefetch>
 void FinalInsertionPass(Iterator first, Iterator last, Less less, Prefetch prefetch) {
   InsertionSort(first, first + kInsertionSortThreshold, less);
   for (Iterator position = first + kInsertionSortThreshold; position != last; ++position) {
-    if (last - position > kInsertionPrefetchDistance) prefetch(position[kInsertionPrefetchDistance]);
+    if (last - position > kPrefetchDistance) prefetch(position[kPrefetchDistance]);
     InsertBackwards(first, position, less);
   }
 }

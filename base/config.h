@@ -22,6 +22,16 @@ inline void PrefetchForRead(const void* address) {
 #endif
 }
 
+// Asks the processor to start loading the cache line at `address` for a write soon; a hint with
+// no effect on results.
+inline void PrefetchForWrite(void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(address, 1);
+#else
+  (void)address;
+#endif
+}
+
 // How many elements ahead a pass over scattered memory starts loading what it will read: far
 // enough to cover a memory access at the pass's pace, near enough for the lines to stay cached.
 constexpr int kPrefetchDistance = 16;
@@ -57,6 +67,17 @@ inline int PopCount(std::uint64_t word) {
 #else
   int count = 0;
   for (; word != 0; word &= word - 1) ++count;
+  return count;
+#endif
+}
+
+// Index of the lowest set bit of `word`, which is not 0.
+inline int CountTrailingZeros(std::uint64_t word) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_ctzll(word);
+#else
+  int count = 0;
+  for (; (word & 1) == 0; word >>= 1) ++count;
   return count;
 #endif
 }

@@ -21,5 +21,11 @@ namespace internal {
 // most, far below the time a caller waits for a stop to take effect.
 constexpr std::ptrdiff_t kStopPollInterval = std::ptrdiff_t{1} << 14;
 
+// Throws Stopped when `should_stop` says the call should end.
+template <typename ShouldStop>
+void StopIfAsked(ShouldStop& should_stop) {
+  if (should_stop()) throw Stopped{};
+}
+
 }  // namespace internal
 }  // namespace rilo

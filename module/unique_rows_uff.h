@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "base/copy_rows.h"
-#include "projection_sweep/uff.h"
+#include "base/config.h"
+#include "base/stop.h"
+#include "projection_sweep/unique_rows_by_sweeping.h"
 
 namespace rilo {
 
@@ -35,17 +37,17 @@ py::tuple UniqueRowsUff(const py::array_t<T>& query, bool sorted_index, T tolera
   // with 2**31 - 1 columns demand gigabytes.
   const std::vector<T> direction(n > 0 ? m : 0, T{1});
 
-  py::array_t<int> representatives(n);
   py::array_t<int> inverse(n);
-  py::array_t<T> unique({n, m});
-  int k = 0;
-  int* representative_rows = representatives.mutable_data();
-  GroupRowsByProjection(data, n, m, direction.data(), tolerance, sorted_index, representative_rows,
-                        k, inverse.mutable_data());
-  CopyRows(data, m, representative_rows, k, unique.mutable_data());
+  py::array_t<int> representatives;
+  const auto representative_storage = [&representatives](int k) {
+    representatives = py::array_t<int>(k);
+    return representatives.mutable_data();
+  };
+  const int k = UniqueRowsBySweeping(data, n, m, direction.data(), tolerance, sorted_index, inverse.mutable_data(),
+                                     representative_storage, internal::UsableCpuCount(), NeverStop{});
 
-  unique.resize({k, m}, false);
-  representatives.resize({k}, false);
+  py::array_t<T> unique({k, m});
+  CopyRows(data, m, representatives.data(), k, unique.mutable_data());
   return py::make_tuple(unique, representatives, inverse);
 }
 

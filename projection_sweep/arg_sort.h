@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,9 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "base/helper_threads.h"
+#include "base/stop.h"
 
 namespace rilo::internal {
 
@@ -50,35 +54,89 @@ constexpr int kDigitValues = 1 << kDigitBits;
 // Below this many values the comparison sort is as fast and needs no counter tables.
 constexpr size_t kRadixMinValues = 1024;
 
+// The digit of `key` that radix pass `pass` sorts by.
+template <typename Key>
+int DigitOf(Key key, int pass) {
+  return static_cast<int>((key >> (pass * kDigitBits)) & (kDigitValues - 1));
+}
+
+// Digit counts of one part of the keys for every pass (counts[pass][digit]).
+using DigitCounts = std::vector<std::array<size_t, kDigitValues>>;
+
+// Counts the digits of keys[begin, end) for each pass in `passes`, into `counts` (zeroed here).
+template <typename Key>
+void CountDigits(const Key* keys, size_t begin, size_t end, const std::vector<int>& passes,
+                 DigitCounts& counts) {
+  for (auto& count : counts) count.fill(0);
+  for (size_t position = begin; position < end; ++position) {
+    for (const int pass : passes) ++counts[pass][DigitOf(keys[position], pass)];
+  }
+}
+
+// Where each part's keys of each digit go in one pass: the keys of lower digits first, then,
+// within a digit, those of earlier parts. Turns the parts' counts for `pass` into those starts.
+inline void CountsToStarts(std::vector<DigitCounts>& part_counts, int pass) {
+  size_t start = 0;
+  for (int digit = 0; digit < kDigitValues; ++digit) {
+    for (auto& counts : part_counts) start += std::exchange(counts[pass][digit], start);
+  }
+}
+
+// The passes whose digit is not the same for all keys, from the digit counts of all parts:
+// a pass over a digit that every key shares would leave the order as it is.
+template <typename Key>
+std::vector<int> PassesThatMove(const std::vector<DigitCounts>& part_counts, Key any_key,
+                                size_t n, int passes) {
+  std::vector<int> moving;
+  for (int pass = 0; pass < passes; ++pass) {
+    const int digit = DigitOf(any_key, pass);
+    size_t sharing = 0;
+    for (const auto& counts : part_counts) sharing += counts[pass][digit];
+    if (sharing != n) moving.push_back(pass);
+  }
+  return moving;
+}
+
 // Sorts `keys` ascending and applies the same permutation to `order`, stably, by a
-// least-significant-digit radix sort that skips digits all keys share. Uses two scratch
-// vectors of the same sizes.
-template <typename Key, typename Index>
-void RadixSortByKey(std::vector<Key>& keys, std::vector<Index>& order) {
+// least-significant-digit radix sort that skips digits all keys share. The keys are cut into
+// up to `threads` parts of at least kParallelMinimum keys, each counted and scattered by its own
+// thread; parts keep their relative order within a digit, so the result is the one of a single
+// part. Uses two scratch vectors of the same sizes.
+template <typename Key, typename Index, typename ShouldStop>
+void RadixSortByKey(std::vector<Key>& keys, std::vector<Index>& order, int threads,
+                    ShouldStop& should_stop) {
   constexpr int kPasses = (8 * sizeof(Key) + kDigitBits - 1) / kDigitBits;
   const size_t n = keys.size();
   if (n == 0) return;
-  std::vector<std::array<Index, kDigitValues>> counts(kPasses);
-  for (auto& count : counts) count.fill(0);
-  for (const Key key : keys) {
-    for (int pass = 0; pass < kPasses; ++pass) {
-      ++counts[pass][(key >> (pass * kDigitBits)) & (kDigitValues - 1)];
-    }
-  }
+  const size_t parts = std::clamp<size_t>(n / kParallelMinimum, 1, static_cast<size_t>(std::max(threads, 1)));
+  const auto part_begin = [n, parts](size_t part) { return n * part / parts; };
+  std::vector<DigitCounts> part_counts(parts, DigitCounts(kPasses));
+  std::vector<int> all_passes(kPasses);
+  std::iota(all_passes.begin(), all_passes.end(), 0);
+  ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
+    CountDigits(keys.data(), part_begin(part), part_begin(part + 1), all_passes, part_counts[part]);
+  });
+  const std::vector<int> moving = PassesThatMove(part_counts, keys[0], n, kPasses);
   std::vector<Key> next_keys(n);
   std::vector<Index> next_order(n);
-  for (int pass = 0; pass < kPasses; ++pass) {
-    const int shift = pass * kDigitBits;
-    auto& starts = counts[pass];
-    if (static_cast<size_t>(starts[(keys[0] >> shift) & (kDigitValues - 1)]) == n) continue;
-    Index start = 0;
-    for (Index& count : starts) start += std::exchange(count, start);
-    for (size_t position = 0; position < n; ++position) {
-      const Key key = keys[position];
-      const Index target = starts[(key >> shift) & (kDigitValues - 1)]++;
-      next_keys[target] = key;
-      next_order[target] = order[position];
+  for (size_t step = 0; step < moving.size(); ++step) {
+    const int pass = moving[step];
+    if (step > 0) {
+      ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
+        CountDigits(keys.data(), part_begin(part), part_begin(part + 1), {pass}, part_counts[part]);
+      });
     }
+    CountsToStarts(part_counts, pass);
+    ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
+      auto& starts = part_counts[part][pass];
+      for (size_t position = part_begin(part); position < part_begin(part + 1); ++position) {
+        if (position % kStopPollInterval == 0) StopIfAsked(should_stop);
+        const Key key = keys[position];
+        const size_t target = starts[DigitOf(key, pass)]++;
+        next_keys[target] = key;
+        next_order[target] = order[position];
+      }
+    });
     keys.swap(next_keys);
     order.swap(next_order);
   }
@@ -92,16 +150,16 @@ struct SortedKeys {
 };
 
 // Sorts keys[i] = OrderedKey(values[i]) into ascending value order, NaN last and equal values
-// in ascending position i, and records those positions: a radix sort when there are enough
-// keys, else the standard stable sort on the keys. Both give the one order that is ascending
-// by key and keeps ties in position order.
-template <typename T, typename Index>
-SortedKeys<T, Index> SortKeysStably(std::vector<KeyOf<T>> keys) {
+// in ascending position i, and records those positions: a radix sort on up to `threads` threads
+// when there are enough keys, else the standard stable sort on the keys. Both give the one order
+// that is ascending by key and keeps ties in position order.
+template <typename T, typename Index, typename ShouldStop>
+SortedKeys<T, Index> SortKeysStably(std::vector<KeyOf<T>> keys, int threads, ShouldStop& should_stop) {
   const size_t n = keys.size();
   SortedKeys<T, Index> sorted{std::move(keys), std::vector<Index>(n)};
   std::iota(sorted.order.begin(), sorted.order.end(), Index{0});
   if (n >= kRadixMinValues) {
-    RadixSortByKey(sorted.keys, sorted.order);
+    RadixSortByKey(sorted.keys, sorted.order, threads, should_stop);
     return sorted;
   }
   const std::vector<KeyOf<T>>& unsorted = sorted.keys;
@@ -127,7 +185,8 @@ std::vector<Index> ArgSort(const std::vector<T>& values) {
   for (size_t position = 0; position < values.size(); ++position) {
     keys[position] = internal::OrderedKey(values[position]);
   }
-  return internal::SortKeysStably<T, Index>(std::move(keys)).order;
+  NeverStop never;
+  return internal::SortKeysStably<T, Index>(std::move(keys), 1, never).order;
 }
 
 }  // namespace rilo

@@ -1,5 +1,6 @@
 // A uniform grid over a few columns that finds, for a row of the sweep, the rows of its window
-// that can lie within the tolerance of it, at a cost that does not grow with the window.
+// that can lie within the tolerance of it, at a cost that does not grow with the window. The
+// rows are those of a block in sweep order: a row's sort position is its index in the block.
 #pragma once
 
 #include <algorithm>
@@ -53,10 +54,14 @@ constexpr int kFileHashRing = 16;
 // eighth of the table's size, small enough to stay cached.
 constexpr std::size_t kFilterBitsPerSlot = 4;
 
-// floor(coordinate) for a cell coordinate (|coordinate| below kMaxCellCoordinate), exactly, as
-// an integer: truncation, less one below a negative non-integer. Spares a library call per
-// coordinate.
+// floor(coordinate) for a cell coordinate, exactly, as an integer: truncation, less one below a
+// negative non-integer (a library call per coordinate would cost more). A coordinate beyond
+// kMaxCellCoordinate in magnitude, infinite or NaN, which only a row with a value that is not
+// finite has (and such a row is never within the tolerance of another), is first clamped
+// into that range, so that the conversion is always defined.
 inline std::int64_t CellFloor(double coordinate) {
+  if (!(coordinate > -kMaxCellCoordinate)) coordinate = -kMaxCellCoordinate;
+  if (!(coordinate < kMaxCellCoordinate)) coordinate = kMaxCellCoordinate;
   const auto truncated = static_cast<std::int64_t>(coordinate);
   return truncated - (coordinate < static_cast<double>(truncated));
 }
@@ -75,14 +80,12 @@ inline std::uint64_t HashCell(const CellNumber& cell) {
   return hash == 0 ? 1 : hash;
 }
 
-// The list entry of a filed sort position: the next position in its cell and that position's
-// row (so that the next candidate's row can be fetched without first reading its entry) and,
-// when `InlineColumns` is not 0, a copy of this position's row values, so that a candidate's
-// distance is computed without reaching into the input.
+// The list entry of a filed sort position: the next position in its cell and, when
+// `InlineColumns` is not 0, a copy of this position's row values, so that a candidate's entry
+// and its values share a cache line.
 template <typename T, typename Index, int InlineColumns>
 struct GridNode {
   Index next;
-  Index next_row;
   std::array<T, InlineColumns> values;
 };
 
@@ -90,21 +93,20 @@ struct GridNode {
 template <typename T, typename Index>
 struct GridNode<T, Index, 0> {
   Index next;
-  Index next_row;
 };
 
 // The sweep's rows filed by grid cell, for the windows too large to scan row by row. Rows enter
 // in ascending sort position and are dropped lazily once the sweep has passed them, so every
 // cell is a singly linked list of positions in ascending order. With `InlineColumns` (the row
-// width, or 0) each list entry carries its row's values. Assumes that every row the sweep asks
-// about has only finite coordinates (rows with a finite projection do).
+// width, or 0) each list entry carries its row's values. Rows with values that are not finite
+// are filed and offered like any other; the distance test refuses them.
 template <typename T, typename Index, int InlineColumns>
 class CandidateGrid {
  public:
-  // A grid for the n x m rows of `data`, visited in the sort order `order` (n positions), under
-  // `tolerance`. Nothing is allocated before the first query.
-  CandidateGrid(const T* data, Index n, Index m, const Index* order, T tolerance)
-      : data_(data), n_(n), m_(m), order_(order), tolerance_(tolerance) {}
+  // A grid for the n x m rows of `data`, in sweep order, under `tolerance`. Nothing is allocated
+  // before the first query.
+  CandidateGrid(const T* data, Index n, Index m, T tolerance)
+      : data_(data), n_(n), m_(m), tolerance_(tolerance) {}
 
   // True when the grid can answer queries: there is more than one column (with one, every row
   // of a window is within the tolerance in its only column anyway) and the tolerance gives a
@@ -114,10 +116,10 @@ class CandidateGrid {
     return m_ > 1 && side > 0 && std::isfinite(side);
   }
 
-  // Calls visit(row, values) for the row of every sort position in (opening, window_end) that
-  // can lie within the tolerance of the row at `opening`, in no particular order, `values`
-  // pointing at the row's values (a copy when inline); the caller decides each by the distance
-  // test. Assumes Usable() and that window_end never decreases between calls.
+  // Calls visit(position, values) for every sort position in (opening, window_end) whose row can
+  // lie within the tolerance of the row at `opening`, in no particular order, `values` pointing
+  // at the row's values (a copy when inline); the caller decides each by the distance test.
+  // Assumes Usable() and that window_end never decreases between calls.
   template <typename Visit>
   void VisitCandidates(Index opening, Index window_end, Visit visit) {
     if (nodes_.empty()) Prepare();
@@ -127,9 +129,9 @@ class CandidateGrid {
       FileUpTo(unfiled, window_end);
     }
     std::array<std::uint64_t, 1 << kMaxGridColumns> hashes;
-    const int count = NearCells(order_[opening], hashes);
+    const int count = NearCells(opening, hashes);
     if (Filed(opening)) {
-      VisitFrom(nodes_[opening].next, nodes_[opening].next_row, visit);
+      VisitFrom(nodes_[opening].next, visit);
     } else {
       VisitCell(hashes[0], opening, visit);
     }
@@ -140,15 +142,14 @@ class CandidateGrid {
 
   // Starts loading what a query from sort position `position` + kPrefetchDistance will
   // read first, when that position is filed: the list entry that follows it in its cell and,
-  // when rows are not inline, that entry's row (both at random places in memory, and named by
-  // the position's own entry, so neither fetch waits for the other). Hints with no effect on
-  // results.
+  // when rows are not inline, that entry's row (both named by the position's own entry, so
+  // neither fetch waits for the other). Hints with no effect on results.
   void PrefetchAhead(Index position) const {
     const Index far = position + kPrefetchDistance;
     if (!Filed(far) || nodes_[far].next == kNone) return;
     PrefetchForRead(&nodes_[nodes_[far].next]);
     if constexpr (InlineColumns == 0) {
-      PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(nodes_[far].next_row) * m_, m_ * sizeof(T));
+      PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(nodes_[far].next) * m_, m_ * sizeof(T));
     }
   }
 
@@ -327,26 +328,25 @@ class CandidateGrid {
   Node NodeOf(Index row) const {
     Node node{};
     node.next = kNone;
-    node.next_row = kNone;
     if constexpr (InlineColumns > 0) {
       std::copy_n(data_ + static_cast<std::ptrdiff_t>(row) * m_, InlineColumns, node.values.data());
     }
     return node;
   }
 
-  // The values of `row`, filed at `position`: the inline copy, or the row in the input.
-  const T* ValuesOf(Index position, Index row) const {
+  // The values of the row filed at `position`: the inline copy, or the row in the block.
+  const T* ValuesOf(Index position) const {
     if constexpr (InlineColumns > 0) {
       return nodes_[position].values.data();
     } else {
-      return data_ + static_cast<std::ptrdiff_t>(row) * m_;
+      return data_ + static_cast<std::ptrdiff_t>(position) * m_;
     }
   }
 
   // Computes the cell hash of sort position `position` into `ahead` (indexed by position modulo
   // its size) and starts loading the hash slot and the filter word that filing it will use.
   void HashAhead(Index position, std::array<std::uint64_t, kFileHashRing>& ahead) const {
-    const std::uint64_t hash = CellHashOf(order_[position]);
+    const std::uint64_t hash = CellHashOf(position);
     ahead[position % kFileHashRing] = hash;
     PrefetchForRead(&slots_[hash & (slots_.size() - 1)]);
     PrefetchForRead(&filter_[FilterBit(hash) / 64]);
@@ -363,14 +363,13 @@ class CandidateGrid {
     }
     for (Index position = begin; position < end; ++position) {
       if (position + kPrefetchDistance < end) {
-        PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(order_[position + kPrefetchDistance]) * m_,
+        PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(position + kPrefetchDistance) * m_,
                             m_ * sizeof(T));
       }
       if (position + kFileHashDistance < end) HashAhead(position + kFileHashDistance, ahead);
-      const Index row = order_[position];
       const std::uint64_t hash = ahead[position % kFileHashRing];
       Slot& slot = slots_[SlotIndex(hash)];
-      nodes_[position] = NodeOf(row);
+      nodes_[position] = NodeOf(position);
       if (slot.hash == kUnused) {
         slot = Slot{hash, position, position};
         MarkUsed(hash);
@@ -381,7 +380,6 @@ class CandidateGrid {
         slot.head = position;
       } else {
         nodes_[slot.tail].next = position;
-        nodes_[slot.tail].next_row = row;
       }
       slot.tail = position;
     }
@@ -395,25 +393,20 @@ class CandidateGrid {
     Slot& slot = slots_[SlotIndex(hash)];
     if (slot.hash == kUnused) return;
     while (slot.head != kNone && slot.head <= opening) slot.head = nodes_[slot.head].next;
-    if (slot.head != kNone) VisitFrom(slot.head, order_[slot.head], visit);
+    if (slot.head != kNone) VisitFrom(slot.head, visit);
   }
 
-  // Visits the list from filed position `first` (kNone: an empty list), which holds `row`, to
-  // its end.
+  // Visits the list from filed position `first` (kNone: an empty list) to its end.
   template <typename Visit>
-  void VisitFrom(Index first, Index row, Visit& visit) const {
-    for (Index position = first; position != kNone;) {
-      const Node& node = nodes_[position];
-      visit(row, ValuesOf(position, row));
-      position = node.next;
-      row = node.next_row;
+  void VisitFrom(Index first, Visit& visit) const {
+    for (Index position = first; position != kNone; position = nodes_[position].next) {
+      visit(position, ValuesOf(position));
     }
   }
 
   const T* data_;
   Index n_;
   Index m_;
-  const Index* order_;
   T tolerance_;
   int grid_columns_ = 0;
   std::array<Index, kMaxGridColumns> columns_{};

@@ -285,7 +285,7 @@ struct PairCase {
   bool merged;
 };
 
-// Runs GroupRowsByProjection on the two rows of each case and checks k.
+// Runs UniqueRowsBySweeping on the two rows of each case and checks k.
 template <typename T>
 void CheckPairs(const std::vector<PairCase>& cases, const std::string& what) {
   for (const PairCase& c : cases) {
@@ -293,9 +293,9 @@ void CheckPairs(const std::vector<PairCase>& cases, const std::string& what) {
     const std::vector<T> direction{T{1}, T{1}};
     std::vector<int> index(2);
     std::vector<int> inverse(2);
-    int k = 0;
-    rilo::GroupRowsByProjection(data.data(), 2, 2, direction.data(), T(c.tolerance), true, index.data(), k,
-                                inverse.data());
+    const int k = rilo::UniqueRowsBySweeping(data.data(), 2, 2, direction.data(), T(c.tolerance), true,
+                                             inverse.data(), [&index](int) { return index.data(); }, 1,
+                                             rilo::NeverStop{});
     Check(k == (c.merged ? 1 : 2), what + ": rows (" + std::to_string(c.a0) + ", " + std::to_string(c.a1) +
                                        ") and (" + std::to_string(c.b0) + ", " + std::to_string(c.b1) +
                                        ") with tolerance " + std::to_string(c.tolerance));

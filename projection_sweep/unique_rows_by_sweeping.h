@@ -1,0 +1,165 @@
+// The sweep method's pipeline, whole: projections, their order, the rows gathered into that
+// order, the sweep, and the groups numbered and written back in input row order.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "base/config.h"
+#include "base/helper_threads.h"
+#include "base/stop.h"
+#include "projection_sweep/arg_sort.h"
+#include "projection_sweep/sweep_in_order.h"
+#include "projection_sweep/sweep_in_ranges.h"
+
+namespace rilo::internal {
+
+// Dot product of `direction` with one row of m values, summed from column 0 upward; 0 when
+// the row has no columns.
+template <typename T, typename Index>
+T ProjectRow(const T* values, Index m, const T* direction) {
+  if (m == 0) return T{0};
+  T sum = direction[0] * values[0];
+  for (Index column = 1; column < m; ++column) sum += direction[column] * values[column];
+  return sum;
+}
+
+// The rows of an n x m row-major matrix in ascending order of their projection onto
+// `direction`, ties by row index and NaN projections last, with the projections' ordered keys
+// in that order; on up to `threads` threads.
+template <typename T, typename Index, typename ShouldStop>
+SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const T* direction, int threads,
+                                          ShouldStop& should_stop) {
+  std::vector<KeyOf<T>> keys(n);
+  ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    for (std::ptrdiff_t row = begin; row < end; ++row) {
+      if (row % kStopPollInterval == 0) StopIfAsked(should_stop);
+      keys[row] = OrderedKey(ProjectRow(data + row * m, m, direction));
+    }
+  });
+  return SortKeysStably<T, Index>(std::move(keys), threads, should_stop);
+}
+
+// The rows of the n x m matrix at `data` named by `order` (n row indices), copied in that order
+// on up to `threads` threads: the sweep then reads memory in sequence, and reads only its own
+// copy.
+template <typename T, typename Index, typename ShouldStop>
+std::vector<T> RowsInOrder(const T* data, Index n, Index m, const std::vector<Index>& order, int threads,
+                           ShouldStop& should_stop) {
+  std::vector<T> rows(static_cast<std::size_t>(n) * m);
+  if (m == 0) return rows;
+  ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    for (std::ptrdiff_t position = begin; position < end; ++position) {
+      if (position % kStopPollInterval == 0) StopIfAsked(should_stop);
+      if (position + kPrefetchDistance < end) {
+        PrefetchSpanForRead(data + std::ptrdiff_t{order[position + kPrefetchDistance]} * m, m * sizeof(T));
+      }
+      std::copy_n(data + std::ptrdiff_t{order[position]} * m, m, rows.data() + position * m);
+    }
+  });
+  return rows;
+}
+
+// Writes inverse[order[p]] = number[groups[p]] for the n sort positions p (number the
+// identity when null), on up to `threads` threads.
+template <typename Index, typename ShouldStop>
+void WriteInverse(const std::vector<Index>& order, const std::vector<Index>& groups, const Index* number,
+                  Index* inverse, int threads, ShouldStop& should_stop) {
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(order.size());
+  ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    for (std::ptrdiff_t position = begin; position < end; ++position) {
+      if (position % kStopPollInterval == 0) StopIfAsked(should_stop);
+      if (position + kPrefetchDistance < end) PrefetchForWrite(inverse + order[position + kPrefetchDistance]);
+      const Index group = groups[position];
+      inverse[order[position]] = number == nullptr ? group : number[group];
+    }
+  });
+}
+
+// Writes into `representatives`, in order, order[p] for every sort position p that opens a
+// group: the opening rows of the groups, in opening order.
+template <typename Index>
+void WriteOpeningRows(const std::vector<Index>& order, const OpeningBits& opens, Index* representatives) {
+  Index group = 0;
+  for (std::size_t word = 0; word < opens.size(); ++word) {
+    for (std::uint64_t bits = opens[word]; bits != 0; bits &= bits - 1) {
+      representatives[group++] = order[word * 64 + CountTrailingZeros(bits)];
+    }
+  }
+}
+
+// Renumbers the k groups of the sweep in ascending order of their lowest member row, which
+// becomes the group's representative: fills `representatives` (k entries) with those rows, in
+// order, and returns each group's new number by its old one.
+template <typename Index>
+std::vector<Index> NumberGroupsByLowestRow(const std::vector<Index>& order, const std::vector<Index>& groups,
+                                           Index k, Index* representatives) {
+  const std::size_t n = order.size();
+  std::vector<Index> lowest(k, static_cast<Index>(n));
+  for (std::size_t position = 0; position < n; ++position) {
+    Index& low = lowest[groups[position]];
+    low = std::min(low, order[position]);
+  }
+  std::vector<std::uint64_t> is_lowest((n + 63) / 64, 0);
+  for (const Index row : lowest) is_lowest[row / 64] |= std::uint64_t{1} << (row % 64);
+  std::vector<Index> lowest_before(is_lowest.size());
+  Index count = 0;
+  for (std::size_t word = 0; word < is_lowest.size(); ++word) {
+    lowest_before[word] = count;
+    for (std::uint64_t bits = is_lowest[word]; bits != 0; bits &= bits - 1) {
+      representatives[count++] = static_cast<Index>(word * 64 + CountTrailingZeros(bits));
+    }
+  }
+  for (Index& row : lowest) {
+    const std::uint64_t below = (std::uint64_t{1} << (row % 64)) - 1;
+    row = lowest_before[row / 64] + PopCount(is_lowest[row / 64] & below);
+  }
+  return lowest;
+}
+
+}  // namespace rilo::internal
+
+namespace rilo {
+
+// The unique rows of an n x m row-major matrix under a Euclidean tolerance, found by sweeping
+// the rows in ascending projection onto `direction`: each unclaimed row opens a group and claims
+// the rows after it whose projection gap stays below the tolerance and whose distance is below
+// it (a later group may take a row over). Distances are decided at every magnitude: a tolerance
+// whose square overflows or underflows is compared after scaling by a power of two, and an
+// infinite one holds every two rows of finite values. Writes each row's group into `inverse`
+// (n entries), calls `representative_storage(k)` once for room for k indices and fills it, and
+// returns k. With `sorted_index` false groups come in opening order, represented by their
+// opening rows; with it true, in ascending order of their lowest member row, which represents
+// them. Runs on up to `threads` threads; the result does not depend on how many. `data` is read
+// once, into a copy in sweep order: rows changed meanwhile are grouped in some way, never read
+// out of bounds. Throws std::bad_alloc, with nothing returned, when its working memory cannot be
+// had, and Stopped when `should_stop` says so.
+template <typename T, typename Index, typename RepresentativeStorage, typename ShouldStop>
+Index UniqueRowsBySweeping(const T* data, Index n, Index m, const T* direction, T tolerance, bool sorted_index,
+                           Index* inverse, RepresentativeStorage representative_storage, int threads,
+                           ShouldStop should_stop) {
+  internal::SortedKeys<T, Index> sorted = internal::SortRowsByProjection(data, n, m, direction, threads, should_stop);
+  std::vector<Index> groups(n);
+  internal::OpeningBits opens((static_cast<std::size_t>(n) + 63) / 64);
+  Index k = 0;
+  {
+    const std::vector<T> rows = internal::RowsInOrder(data, n, m, sorted.order, threads, should_stop);
+    k = internal::SweepInRanges(rows.data(), sorted.keys.data(), n, m, tolerance, groups.data(), opens, threads,
+                                should_stop);
+  }
+  std::vector<internal::KeyOf<T>>().swap(sorted.keys);
+  Index* representatives = representative_storage(k);
+  if (sorted_index) {
+    const std::vector<Index> number = internal::NumberGroupsByLowestRow(sorted.order, groups, k, representatives);
+    internal::WriteInverse(sorted.order, groups, number.data(), inverse, threads, should_stop);
+  } else {
+    internal::WriteOpeningRows(sorted.order, opens, representatives);
+    internal::WriteInverse(sorted.order, groups, static_cast<const Index*>(nullptr), inverse, threads, should_stop);
+  }
+  return k;
+}
+
+}  // namespace rilo

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "base/config.h"
 
@@ -64,5 +65,10 @@ struct HugePageAllocator {
   template <typename U>
   bool operator!=(const HugePageAllocator<U>&) const { return false; }
 };
+
+// A vector for a call's large working arrays: huge pages where they are large, and elements left
+// unwritten until their owner fills them.
+template <typename T>
+using LargeVector = std::vector<T, HugePageAllocator<T>>;
 
 }  // namespace rilo::internal

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/helper_threads.h"
+#include "base/huge_page_allocator.h"
 #include "base/stop.h"
 
 namespace rilo::internal {
@@ -103,7 +104,7 @@ std::vector<int> PassesThatMove(const std::vector<DigitCounts>& part_counts, Key
 // thread; parts keep their relative order within a digit, so the result is the one of a single
 // part. Uses two scratch vectors of the same sizes.
 template <typename Key, typename Index, typename ShouldStop>
-void RadixSortByKey(std::vector<Key>& keys, std::vector<Index>& order, int threads,
+void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threads,
                     ShouldStop& should_stop) {
   constexpr int kPasses = (8 * sizeof(Key) + kDigitBits - 1) / kDigitBits;
   const size_t n = keys.size();
@@ -117,8 +118,8 @@ void RadixSortByKey(std::vector<Key>& keys, std::vector<Index>& order, int threa
     CountDigits(keys.data(), part_begin(part), part_begin(part + 1), all_passes, part_counts[part]);
   });
   const std::vector<int> moving = PassesThatMove(part_counts, keys[0], n, kPasses);
-  std::vector<Key> next_keys(n);
-  std::vector<Index> next_order(n);
+  LargeVector<Key> next_keys(n);
+  LargeVector<Index> next_order(n);
   for (size_t step = 0; step < moving.size(); ++step) {
     const int pass = moving[step];
     if (step > 0) {
@@ -145,8 +146,8 @@ void RadixSortByKey(std::vector<Key>& keys, std::vector<Index>& order, int threa
 // Ordered keys in ascending order, with the positions they came from.
 template <typename T, typename Index>
 struct SortedKeys {
-  std::vector<KeyOf<T>> keys;
-  std::vector<Index> order;
+  LargeVector<KeyOf<T>> keys;
+  LargeVector<Index> order;
 };
 
 // Sorts keys[i] = OrderedKey(values[i]) into ascending value order, NaN last and equal values
@@ -154,18 +155,18 @@ struct SortedKeys {
 // when there are enough keys, else the standard stable sort on the keys. Both give the one order
 // that is ascending by key and keeps ties in position order.
 template <typename T, typename Index, typename ShouldStop>
-SortedKeys<T, Index> SortKeysStably(std::vector<KeyOf<T>> keys, int threads, ShouldStop& should_stop) {
+SortedKeys<T, Index> SortKeysStably(LargeVector<KeyOf<T>> keys, int threads, ShouldStop& should_stop) {
   const size_t n = keys.size();
-  SortedKeys<T, Index> sorted{std::move(keys), std::vector<Index>(n)};
+  SortedKeys<T, Index> sorted{std::move(keys), LargeVector<Index>(n)};
   std::iota(sorted.order.begin(), sorted.order.end(), Index{0});
   if (n >= kRadixMinValues) {
     RadixSortByKey(sorted.keys, sorted.order, threads, should_stop);
     return sorted;
   }
-  const std::vector<KeyOf<T>>& unsorted = sorted.keys;
+  const LargeVector<KeyOf<T>>& unsorted = sorted.keys;
   std::stable_sort(sorted.order.begin(), sorted.order.end(),
                    [&unsorted](Index a, Index b) { return unsorted[a] < unsorted[b]; });
-  std::vector<KeyOf<T>> gathered(n);
+  LargeVector<KeyOf<T>> gathered(n);
   for (size_t position = 0; position < n; ++position) {
     gathered[position] = unsorted[sorted.order[position]];
   }
@@ -181,12 +182,13 @@ namespace rilo {
 // included) in ascending position, and NaN values after all numbers, in ascending position.
 template <typename Index, typename T>
 std::vector<Index> ArgSort(const std::vector<T>& values) {
-  std::vector<internal::KeyOf<T>> keys(values.size());
+  internal::LargeVector<internal::KeyOf<T>> keys(values.size());
   for (size_t position = 0; position < values.size(); ++position) {
     keys[position] = internal::OrderedKey(values[position]);
   }
   NeverStop never;
-  return internal::SortKeysStably<T, Index>(std::move(keys), 1, never).order;
+  const internal::LargeVector<Index> order = internal::SortKeysStably<T, Index>(std::move(keys), 1, never).order;
+  return std::vector<Index>(order.begin(), order.end());
 }
 
 }  // namespace rilo

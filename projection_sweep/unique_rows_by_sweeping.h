@@ -10,6 +10,7 @@
 
 #include "base/config.h"
 #include "base/helper_threads.h"
+#include "base/huge_page_allocator.h"
 #include "base/stop.h"
 #include "projection_sweep/arg_sort.h"
 #include "projection_sweep/sweep_in_order.h"
@@ -33,7 +34,7 @@ T ProjectRow(const T* values, Index m, const T* direction) {
 template <typename T, typename Index, typename ShouldStop>
 SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const T* direction, int threads,
                                           ShouldStop& should_stop) {
-  std::vector<KeyOf<T>> keys(n);
+  LargeVector<KeyOf<T>> keys(n);
   ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
     for (std::ptrdiff_t row = begin; row < end; ++row) {
       if (row % kStopPollInterval == 0) StopIfAsked(should_stop);
@@ -47,9 +48,9 @@ SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const
 // on up to `threads` threads: the sweep then reads memory in sequence, and reads only its own
 // copy.
 template <typename T, typename Index, typename ShouldStop>
-std::vector<T> RowsInOrder(const T* data, Index n, Index m, const std::vector<Index>& order, int threads,
+LargeVector<T> RowsInOrder(const T* data, Index n, Index m, const LargeVector<Index>& order, int threads,
                            ShouldStop& should_stop) {
-  std::vector<T> rows(static_cast<std::size_t>(n) * m);
+  LargeVector<T> rows(static_cast<std::size_t>(n) * m);
   if (m == 0) return rows;
   ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
     for (std::ptrdiff_t position = begin; position < end; ++position) {
@@ -66,7 +67,7 @@ std::vector<T> RowsInOrder(const T* data, Index n, Index m, const std::vector<In
 // Writes inverse[order[p]] = number[groups[p]] for the n sort positions p (number the
 // identity when null), on up to `threads` threads.
 template <typename Index, typename ShouldStop>
-void WriteInverse(const std::vector<Index>& order, const std::vector<Index>& groups, const Index* number,
+void WriteInverse(const LargeVector<Index>& order, const LargeVector<Index>& groups, const Index* number,
                   Index* inverse, int threads, ShouldStop& should_stop) {
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(order.size());
   ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
@@ -82,7 +83,7 @@ void WriteInverse(const std::vector<Index>& order, const std::vector<Index>& gro
 // Writes into `representatives`, in order, order[p] for every sort position p that opens a
 // group: the opening rows of the groups, in opening order.
 template <typename Index>
-void WriteOpeningRows(const std::vector<Index>& order, const OpeningBits& opens, Index* representatives) {
+void WriteOpeningRows(const LargeVector<Index>& order, const OpeningBits& opens, Index* representatives) {
   Index group = 0;
   for (std::size_t word = 0; word < opens.size(); ++word) {
     for (std::uint64_t bits = opens[word]; bits != 0; bits &= bits - 1) {
@@ -95,10 +96,10 @@ void WriteOpeningRows(const std::vector<Index>& order, const OpeningBits& opens,
 // becomes the group's representative: fills `representatives` (k entries) with those rows, in
 // order, and returns each group's new number by its old one.
 template <typename Index>
-std::vector<Index> NumberGroupsByLowestRow(const std::vector<Index>& order, const std::vector<Index>& groups,
+LargeVector<Index> NumberGroupsByLowestRow(const LargeVector<Index>& order, const LargeVector<Index>& groups,
                                            Index k, Index* representatives) {
   const std::size_t n = order.size();
-  std::vector<Index> lowest(k, static_cast<Index>(n));
+  LargeVector<Index> lowest(k, static_cast<Index>(n));
   for (std::size_t position = 0; position < n; ++position) {
     Index& low = lowest[groups[position]];
     low = std::min(low, order[position]);
@@ -142,18 +143,18 @@ Index UniqueRowsBySweeping(const T* data, Index n, Index m, const T* direction, 
                            Index* inverse, RepresentativeStorage representative_storage, int threads,
                            ShouldStop should_stop) {
   internal::SortedKeys<T, Index> sorted = internal::SortRowsByProjection(data, n, m, direction, threads, should_stop);
-  std::vector<Index> groups(n);
+  internal::LargeVector<Index> groups(n);
   internal::OpeningBits opens((static_cast<std::size_t>(n) + 63) / 64);
   Index k = 0;
   {
-    const std::vector<T> rows = internal::RowsInOrder(data, n, m, sorted.order, threads, should_stop);
+    const internal::LargeVector<T> rows = internal::RowsInOrder(data, n, m, sorted.order, threads, should_stop);
     k = internal::SweepInRanges(rows.data(), sorted.keys.data(), n, m, tolerance, groups.data(), opens, threads,
                                 should_stop);
   }
-  std::vector<internal::KeyOf<T>>().swap(sorted.keys);
+  internal::LargeVector<internal::KeyOf<T>>().swap(sorted.keys);
   Index* representatives = representative_storage(k);
   if (sorted_index) {
-    const std::vector<Index> number = internal::NumberGroupsByLowestRow(sorted.order, groups, k, representatives);
+    const internal::LargeVector<Index> number = internal::NumberGroupsByLowestRow(sorted.order, groups, k, representatives);
     internal::WriteInverse(sorted.order, groups, number.data(), inverse, threads, should_stop);
   } else {
     internal::WriteOpeningRows(sorted.order, opens, representatives);

@@ -14,6 +14,7 @@ import contenders
 import datasets
 import peak_memory
 import report
+import scaling
 
 # Row counts of a default run; --huge adds HUGE_ROWS for the headline series only.
 DEFAULT_ROWS = [10**3, 10**4, 10**5, 10**6]
@@ -165,6 +166,7 @@ def main():
     out(report.memory_table(*memory_check(arguments.quick)))
     out(report.targets(cases, HEADLINE))
     out(report.shared_sum_table(cases))
+    out(scaling.table(arguments.quick))
     plot_path = os.path.join(arguments.output, "time_vs_rows.png")
     report.plot(cases, plot_path)
     out(f"plot: {plot_path}\nwhole run: {time.perf_counter() - started:.0f} s")

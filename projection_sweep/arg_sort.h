@@ -49,98 +49,236 @@ T ValueOfKey(KeyOf<T> key) {
   return value;
 }
 
-// Digit width of the radix sort: 2^11 counters per pass stay in the first-level cache.
-constexpr int kDigitBits = 11;
-constexpr int kDigitValues = 1 << kDigitBits;
 // Below this many values the comparison sort is as fast and needs no counter tables.
 constexpr size_t kRadixMinValues = 1024;
+// Widest digit of a radix pass: 2^11 counters and write positions stay in the first-level
+// cache while a pass scatters keys over them.
+constexpr int kDigitBits = 11;
+constexpr int kDigitValues = 1 << kDigitBits;
+// Ranges of at most this many keys are sorted by passes within the range, which (12 or 16 bytes
+// a key with its position, twice over) stays in the second- or third-level cache meanwhile;
+// larger ones are first split into buckets by their highest bits, one pass over memory.
+constexpr size_t kCachedSortMaxValues = size_t{1} << 16;
+// A split aims at buckets of about 2^12 keys: large enough that a bucket's counters cost little
+// beside its keys, small enough to stay cached.
+constexpr int kBucketBits = 12;
+// Ranges of fewer keys than this are sorted by insertion.
+constexpr size_t kInsertionMaxValues = 32;
 
-// The digit of `key` that radix pass `pass` sorts by.
-template <typename Key>
-int DigitOf(Key key, int pass) {
-  return static_cast<int>((key >> (pass * kDigitBits)) & (kDigitValues - 1));
+// Keys and the positions they came from, side by side: a range of keys being sorted.
+template <typename Key, typename Index>
+struct KeyedRange {
+  Key* keys;
+  Index* order;
+
+  // The range that starts `offset` keys further on.
+  KeyedRange At(size_t offset) const { return KeyedRange{keys + offset, order + offset}; }
+};
+
+// Copies `count` keys and their positions from `from` to `to`.
+template <typename Key, typename Index>
+void CopyKeyed(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count) {
+  std::copy_n(from.keys, count, to.keys);
+  std::copy_n(from.order, count, to.order);
 }
 
-// Digit counts of one part of the keys for every pass (counts[pass][digit]).
-using DigitCounts = std::vector<std::array<size_t, kDigitValues>>;
-
-// Counts the digits of keys[begin, end) for each pass in `passes`, into `counts` (zeroed here).
+// The highest set bit of `bits`, or -1 when it is 0.
 template <typename Key>
-void CountDigits(const Key* keys, size_t begin, size_t end, const std::vector<int>& passes,
-                 DigitCounts& counts) {
-  for (auto& count : counts) count.fill(0);
-  for (size_t position = begin; position < end; ++position) {
-    for (const int pass : passes) ++counts[pass][DigitOf(keys[position], pass)];
+int HighestBit(Key bits) {
+  int bit = -1;
+  for (; bits != 0; bits >>= 1) ++bit;
+  return bit;
+}
+
+// Moves the `count` keys of `from` (and their positions) into `to` stably by digit, the digit
+// of a key being digit_of(key), given `starts`: where in `to` each digit's first key goes
+// (advanced here past its keys).
+template <typename Key, typename Index, typename DigitOf, typename Starts>
+void ScatterByDigit(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count, DigitOf digit_of,
+                    Starts& starts) {
+  for (size_t position = 0; position < count; ++position) {
+    const Key key = from.keys[position];
+    const size_t target = starts[digit_of(key)]++;
+    to.keys[target] = key;
+    to.order[target] = from.order[position];
   }
 }
 
-// Where each part's keys of each digit go in one pass: the keys of lower digits first, then,
-// within a digit, those of earlier parts. Turns the parts' counts for `pass` into those starts.
-inline void CountsToStarts(std::vector<DigitCounts>& part_counts, int pass) {
-  size_t start = 0;
-  for (int digit = 0; digit < kDigitValues; ++digit) {
-    for (auto& counts : part_counts) start += std::exchange(counts[pass][digit], start);
+// Turns counts per digit into where each digit's first key goes, in place.
+template <typename Counts>
+void CountsToStarts(Counts& counts) {
+  typename Counts::value_type start = 0;
+  for (auto& count : counts) start += std::exchange(count, start);
+}
+
+// Sorts the `count` keys of `range` stably by insertion.
+template <typename Key, typename Index>
+void InsertionSortByKey(KeyedRange<Key, Index> range, size_t count) {
+  for (size_t position = 1; position < count; ++position) {
+    const Key key = range.keys[position];
+    const Index row = range.order[position];
+    size_t hole = position;
+    for (; hole > 0 && key < range.keys[hole - 1]; --hole) {
+      range.keys[hole] = range.keys[hole - 1];
+      range.order[hole] = range.order[hole - 1];
+    }
+    range.keys[hole] = key;
+    range.order[hole] = row;
   }
 }
 
-// The passes whose digit is not the same for all keys, from the digit counts of all parts:
-// a pass over a digit that every key shares would leave the order as it is.
-template <typename Key>
-std::vector<int> PassesThatMove(const std::vector<DigitCounts>& part_counts, Key any_key,
-                                size_t n, int passes) {
-  std::vector<int> moving;
+// Sorts the `count` keys of `from` (few enough to stay cached) stably into `to`, by
+// least-significant-digit passes over the bits in which they differ, every pass's digits
+// counted in one read; `from` is used as scratch.
+template <typename Key, typename Index>
+void SortCachedInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count) {
+  constexpr int kMostPasses = (8 * sizeof(Key) + kDigitBits - 1) / kDigitBits;
+  constexpr Key kMask = kDigitValues - 1;
+  Key differing = 0;
+  for (size_t position = 1; position < count; ++position) differing |= from.keys[position] ^ from.keys[0];
+  if (count < kInsertionMaxValues || differing == 0) {
+    InsertionSortByKey(from, count);
+    return CopyKeyed(from, to, count);
+  }
+  const int passes = HighestBit(differing) / kDigitBits + 1;
+  std::array<std::array<std::uint32_t, kDigitValues>, kMostPasses> starts;
+  for (int pass = 0; pass < passes; ++pass) starts[pass].fill(0);
+  for (size_t position = 0; position < count; ++position) {
+    const Key key = from.keys[position];
+    for (int pass = 0; pass < passes; ++pass) ++starts[pass][(key >> (pass * kDigitBits)) & kMask];
+  }
+  bool sorted_in_to = false;
   for (int pass = 0; pass < passes; ++pass) {
-    const int digit = DigitOf(any_key, pass);
-    size_t sharing = 0;
-    for (const auto& counts : part_counts) sharing += counts[pass][digit];
-    if (sharing != n) moving.push_back(pass);
+    const int shift = pass * kDigitBits;
+    if (starts[pass][(from.keys[0] >> shift) & kMask] == count) continue;  // a digit all keys share
+    CountsToStarts(starts[pass]);
+    ScatterByDigit(from, to, count, [shift](Key key) { return (key >> shift) & kMask; }, starts[pass]);
+    std::swap(from, to);
+    sorted_in_to = !sorted_in_to;
   }
-  return moving;
+  if (!sorted_in_to) CopyKeyed(from, to, count);
 }
 
-// Sorts `keys` ascending and applies the same permutation to `order`, stably, by a
-// least-significant-digit radix sort that skips digits all keys share. The keys are cut into
-// up to `threads` parts of at least kParallelMinimum keys, each counted and scattered by its own
-// thread; parts keep their relative order within a digit, so the result is the one of a single
-// part. Uses two scratch vectors of the same sizes.
+// How to split keys into buckets: by (key - low) >> shift, the highest varying bits above the
+// lowest key, as many as make buckets of about 2^kBucketBits keys (at most kDigitBits).
+template <typename Key>
+struct Split {
+  Key low;
+  int shift;
+
+  // A split of `count` keys whose lowest is `low` and whose differences from it OR to `spread`.
+  Split(Key low_key, Key spread, size_t count) : low(low_key) {
+    int bits = 1;
+    while (bits < kDigitBits && (count >> (bits + kBucketBits)) > 0) ++bits;
+    shift = std::max(0, HighestBit(spread) + 1 - bits);
+  }
+
+  size_t BucketOf(Key key) const { return static_cast<size_t>((key - low) >> shift); }
+};
+
 template <typename Key, typename Index, typename ShouldStop>
-void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threads,
-                    ShouldStop& should_stop) {
-  constexpr int kPasses = (8 * sizeof(Key) + kDigitBits - 1) / kDigitBits;
+void SortInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count, ShouldStop& should_stop);
+
+// Sorts the buckets [first_bucket, end_bucket) of `to` (`counts` keys each, the first starting
+// at key `begin`) in turn, through `from` as scratch.
+template <typename Key, typename Index, typename Counts, typename ShouldStop>
+void SortBuckets(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, const Counts& counts, size_t first_bucket,
+                 size_t end_bucket, size_t begin, ShouldStop& should_stop) {
+  for (size_t bucket = first_bucket; bucket < end_bucket; begin += counts[bucket++]) {
+    StopIfAsked(should_stop);
+    if (counts[bucket] < 2) continue;
+    SortInto(to.At(begin), from.At(begin), counts[bucket], should_stop);
+    CopyKeyed(from.At(begin), to.At(begin), counts[bucket]);
+  }
+}
+
+// Sorts the `count` keys of `from` stably into `to`; `from` is used as scratch. Ranges small
+// enough are sorted in the cache; larger ones are split into buckets (one pass over memory),
+// and each bucket sorted in turn.
+template <typename Key, typename Index, typename ShouldStop>
+void SortInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count, ShouldStop& should_stop) {
+  if (count <= kCachedSortMaxValues) return SortCachedInto(from, to, count);
+  const Key low = *std::min_element(from.keys, from.keys + count);
+  Key spread = 0;
+  for (size_t position = 0; position < count; ++position) spread |= from.keys[position] - low;
+  if (spread == 0) return CopyKeyed(from, to, count);
+  const Split<Key> split(low, spread, count);
+  std::array<size_t, kDigitValues> counts{};
+  for (size_t position = 0; position < count; ++position) ++counts[split.BucketOf(from.keys[position])];
+  std::array<size_t, kDigitValues> starts = counts;
+  CountsToStarts(starts);
+  ScatterByDigit(from, to, count, [&split](Key key) { return split.BucketOf(key); }, starts);
+  SortBuckets(from, to, counts, 0, counts.size(), 0, should_stop);
+}
+
+// Sorts `keys` ascending and applies the same permutation to `order`, stably, by a radix sort
+// on up to `threads` threads: the first split into buckets has each thread count and move one
+// part of the keys (parts keep their order within a bucket, so the result is that of one
+// part), then the buckets, shared out in runs of about equal size, are sorted each by one
+// thread. Uses two scratch vectors of the same sizes.
+template <typename Key, typename Index, typename ShouldStop>
+void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threads, ShouldStop& should_stop) {
+  using Counts = std::array<size_t, kDigitValues>;
   const size_t n = keys.size();
-  if (n == 0) return;
-  const size_t parts = std::clamp<size_t>(n / kParallelMinimum, 1, static_cast<size_t>(std::max(threads, 1)));
-  const auto part_begin = [n, parts](size_t part) { return n * part / parts; };
-  std::vector<DigitCounts> part_counts(parts, DigitCounts(kPasses));
-  std::vector<int> all_passes(kPasses);
-  std::iota(all_passes.begin(), all_passes.end(), 0);
-  ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
-    CountDigits(keys.data(), part_begin(part), part_begin(part + 1), all_passes, part_counts[part]);
-  });
-  const std::vector<int> moving = PassesThatMove(part_counts, keys[0], n, kPasses);
   LargeVector<Key> next_keys(n);
   LargeVector<Index> next_order(n);
-  for (size_t step = 0; step < moving.size(); ++step) {
-    const int pass = moving[step];
-    if (step > 0) {
-      ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
-        CountDigits(keys.data(), part_begin(part), part_begin(part + 1), {pass}, part_counts[part]);
-      });
-    }
-    CountsToStarts(part_counts, pass);
+  const KeyedRange<Key, Index> from{keys.data(), order.data()};
+  const KeyedRange<Key, Index> to{next_keys.data(), next_order.data()};
+  const size_t parts = std::clamp<size_t>(n / kParallelMinimum, 1, static_cast<size_t>(std::max(threads, 1)));
+  if (n <= kCachedSortMaxValues || parts == 1) {
+    SortInto(from, to, n, should_stop);
+  } else {
+    const auto part_begin = [n, parts](size_t part) { return n * part / parts; };
+    std::vector<Key> part_low(parts);
     ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
-      auto& starts = part_counts[part][pass];
+      part_low[part] = *std::min_element(keys.data() + part_begin(part), keys.data() + part_begin(part + 1));
+    });
+    const Key low = *std::min_element(part_low.begin(), part_low.end());
+    std::vector<Key> part_spread(parts, 0);
+    std::vector<Counts> part_starts(parts, Counts{});
+    ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
       for (size_t position = part_begin(part); position < part_begin(part + 1); ++position) {
-        if (position % kStopPollInterval == 0) StopIfAsked(should_stop);
-        const Key key = keys[position];
-        const size_t target = starts[DigitOf(key, pass)]++;
-        next_keys[target] = key;
-        next_order[target] = order[position];
+        part_spread[part] |= keys[position] - low;
       }
     });
-    keys.swap(next_keys);
-    order.swap(next_order);
+    Key spread = 0;
+    for (const Key bits : part_spread) spread |= bits;
+    const Split<Key> split(low, spread, n);
+    StopIfAsked(should_stop);
+    ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
+      for (size_t position = part_begin(part); position < part_begin(part + 1); ++position) {
+        ++part_starts[part][split.BucketOf(keys[position])];
+      }
+    });
+    Counts counts{};
+    for (size_t bucket = 0, start = 0; bucket < counts.size(); ++bucket) {
+      for (Counts& starts : part_starts) {
+        counts[bucket] += starts[bucket];
+        start += std::exchange(starts[bucket], start);
+      }
+    }
+    StopIfAsked(should_stop);
+    ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
+      ScatterByDigit(from.At(part_begin(part)), to, part_begin(part + 1) - part_begin(part),
+                     [&split](Key key) { return split.BucketOf(key); }, part_starts[part]);
+    });
+    StopIfAsked(should_stop);
+    // Runs of whole buckets of about n / parts keys each, one per task.
+    std::vector<size_t> run_bucket(parts + 1, counts.size());
+    std::vector<size_t> run_begin(parts + 1, n);
+    run_bucket[0] = run_begin[0] = 0;
+    for (size_t bucket = 0, begin = 0, run = 1; bucket < counts.size() && run < parts; begin += counts[bucket++]) {
+      if (begin >= part_begin(run)) {
+        run_bucket[run] = bucket;
+        run_begin[run++] = begin;
+      }
+    }
+    ForEachTask(parts, threads, [&](std::ptrdiff_t run) {
+      SortBuckets(from, to, counts, run_bucket[run], run_bucket[run + 1], run_begin[run], should_stop);
+    });
   }
+  keys.swap(next_keys);
+  order.swap(next_order);
 }
 
 // Ordered keys in ascending order, with the positions they came from.

@@ -92,18 +92,57 @@ void WriteOpeningRows(const LargeVector<Index>& order, const OpeningBits& opens,
   }
 }
 
+// The lowest member row of each of the k groups of the sweep, from each sort position's row
+// (`order`) and group (`groups`, numbered in opening order, openings marked in `opens`), on up
+// to `threads` threads: each part of the positions takes the groups that open in it, and hands
+// the rows of groups opened before it (rows near its start) to the calling thread.
+template <typename Index, typename ShouldStop>
+LargeVector<Index> LowestRows(const LargeVector<Index>& order, const LargeVector<Index>& groups,
+                              const OpeningBits& opens, Index k, int threads, ShouldStop& should_stop) {
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(order.size());
+  const std::ptrdiff_t parts = std::clamp<std::ptrdiff_t>(n / kParallelMinimum, 1, std::max(threads, 1));
+  // Parts start at multiples of 64, on word boundaries of `opens`.
+  const auto part_begin = [n, parts](std::ptrdiff_t part) { return part == parts ? n : n * part / parts / 64 * 64; };
+  std::vector<Index> first_group(parts + 1, k);
+  first_group[0] = 0;
+  for (std::ptrdiff_t part = 1; part < parts; ++part) {
+    Index opened = 0;
+    for (std::ptrdiff_t word = part_begin(part - 1) / 64; word < part_begin(part) / 64; ++word) opened += PopCount(opens[word]);
+    first_group[part] = first_group[part - 1] + opened;
+  }
+  LargeVector<Index> lowest(k);
+  struct Member {
+    Index row;
+    Index group;
+  };
+  std::vector<std::vector<Member>> earlier_groups(parts);
+  ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
+    std::fill(lowest.begin() + first_group[part], lowest.begin() + first_group[part + 1], static_cast<Index>(n));
+    for (std::ptrdiff_t position = part_begin(part); position < part_begin(part + 1); ++position) {
+      if (position % kStopPollInterval == 0) StopIfAsked(should_stop);
+      const Index group = groups[position];
+      if (group < first_group[part]) {
+        earlier_groups[part].push_back(Member{order[position], group});
+      } else {
+        lowest[group] = std::min(lowest[group], order[position]);
+      }
+    }
+  });
+  for (const auto& members : earlier_groups) {
+    for (const Member& member : members) lowest[member.group] = std::min(lowest[member.group], member.row);
+  }
+  return lowest;
+}
+
 // Renumbers the k groups of the sweep in ascending order of their lowest member row, which
 // becomes the group's representative: fills `representatives` (k entries) with those rows, in
 // order, and returns each group's new number by its old one.
-template <typename Index>
+template <typename Index, typename ShouldStop>
 LargeVector<Index> NumberGroupsByLowestRow(const LargeVector<Index>& order, const LargeVector<Index>& groups,
-                                           Index k, Index* representatives) {
+                                           const OpeningBits& opens, Index k, Index* representatives, int threads,
+                                           ShouldStop& should_stop) {
   const std::size_t n = order.size();
-  LargeVector<Index> lowest(k, static_cast<Index>(n));
-  for (std::size_t position = 0; position < n; ++position) {
-    Index& low = lowest[groups[position]];
-    low = std::min(low, order[position]);
-  }
+  LargeVector<Index> lowest = LowestRows(order, groups, opens, k, threads, should_stop);
   std::vector<std::uint64_t> is_lowest((n + 63) / 64, 0);
   for (const Index row : lowest) is_lowest[row / 64] |= std::uint64_t{1} << (row % 64);
   std::vector<Index> lowest_before(is_lowest.size());
@@ -114,10 +153,13 @@ LargeVector<Index> NumberGroupsByLowestRow(const LargeVector<Index>& order, cons
       representatives[count++] = static_cast<Index>(word * 64 + CountTrailingZeros(bits));
     }
   }
-  for (Index& row : lowest) {
-    const std::uint64_t below = (std::uint64_t{1} << (row % 64)) - 1;
-    row = lowest_before[row / 64] + PopCount(is_lowest[row / 64] & below);
-  }
+  ForEachPart(k, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    for (std::ptrdiff_t group = begin; group < end; ++group) {
+      const Index row = lowest[group];
+      const std::uint64_t below = (std::uint64_t{1} << (row % 64)) - 1;
+      lowest[group] = lowest_before[row / 64] + PopCount(is_lowest[row / 64] & below);
+    }
+  });
   return lowest;
 }
 
@@ -154,7 +196,8 @@ Index UniqueRowsBySweeping(const T* data, Index n, Index m, const T* direction, 
   internal::LargeVector<internal::KeyOf<T>>().swap(sorted.keys);
   Index* representatives = representative_storage(k);
   if (sorted_index) {
-    const internal::LargeVector<Index> number = internal::NumberGroupsByLowestRow(sorted.order, groups, k, representatives);
+    const internal::LargeVector<Index> number =
+        internal::NumberGroupsByLowestRow(sorted.order, groups, opens, k, representatives, threads, should_stop);
     internal::WriteInverse(sorted.order, groups, number.data(), inverse, threads, should_stop);
   } else {
     internal::WriteOpeningRows(sorted.order, opens, representatives);

@@ -1,4 +1,5 @@
 """`unique_rows` with the projection sweep method (a `method` beginning with "A" or "a")."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -405,3 +406,45 @@ def test_rows_sharing_their_sum_match_the_model(dtype, sorted_index):
     unique, index, inverse = sweep_reference.unique_rows(rows, 0.15, sorted_index)
     assert_result(result, rows, index.tolist(), inverse.tolist())
     assert len(index) < len(rows)
+
+
+# --- several cores -------------------------------------------------------------------------
+
+
+def hostile_rows(n, dtype, seed):
+    """Rows whose sums crowd within a few tolerances (t = 0.01) of each other: a shuffled chain
+    of steps of 0.6 t (every other row opens, and a range of the sweep order swept alone from the
+    wrong row opens on the wrong rows all along), copies within and just beyond the tolerance,
+    rows sharing one sum, and NaN, ±inf and huge values."""
+    rng = np.random.default_rng(seed)
+    quarter = n // 4
+    chain = np.zeros((quarter, 3))
+    chain[:, 0] = np.arange(quarter) * 0.006
+    shared = rng.integers(-40, 40, (quarter, 3)) * 0.005
+    shared[:, 2] = -shared[:, 0] - shared[:, 1]
+    scattered = rng.random((n - 3 * quarter, 3)) * n * 0.01 / 8
+    copies = scattered[rng.integers(0, len(scattered), quarter)]
+    copies += rng.choice([0.0, 0.003, 0.00577, 0.00578], (quarter, 1))
+    rows = np.concatenate([chain, shared, scattered, copies])
+    specials = rng.integers(0, n, n // 200)
+    rows[specials, rng.integers(0, 3, len(specials))] = rng.choice([np.nan, np.inf, -np.inf, 1e300], len(specials))
+    with np.errstate(over="ignore"):  # 1e300 is an infinity in float32
+        return rows[rng.permutation(n)].astype(dtype)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("sorted_index", MODES)
+@pytest.mark.parametrize("n", [2**16 - 1, 2**16 + 64, 200_003])
+def test_several_cores_give_the_one_core_result(dtype, sorted_index, n):
+    rows = hostile_rows(n, dtype, seed=n)
+    usable = os.sched_getaffinity(0)
+    if len(usable) < 2:
+        pytest.skip("one usable CPU")
+    expected = sweep(rows, 0.01, sorted_index)
+    os.sched_setaffinity(0, {min(usable)})
+    try:
+        one_core = sweep(rows, 0.01, sorted_index)
+    finally:
+        os.sched_setaffinity(0, usable)
+    for got, want in zip(one_core, expected):
+        assert got.tobytes() == want.tobytes()

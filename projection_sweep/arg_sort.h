@@ -104,6 +104,16 @@ void ScatterByDigit(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size
   }
 }
 
+// Calls body(begin, end) over [first, last) in consecutive chunks of kStopPollInterval positions,
+// polling `should_stop` before each: a pass over memory that stops within a chunk's time.
+template <typename ShouldStop, typename Body>
+void InChunks(size_t first, size_t last, ShouldStop& should_stop, Body body) {
+  for (size_t begin = first; begin < last; begin += kStopPollInterval) {
+    StopIfAsked(should_stop);
+    body(begin, std::min(last, begin + kStopPollInterval));
+  }
+}
+
 // Turns counts per digit into where each digit's first key goes, in place.
 template <typename Counts>
 void CountsToStarts(Counts& counts) {
@@ -200,14 +210,20 @@ void SortInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t cou
   if (count <= kCachedSortMaxValues) return SortCachedInto(from, to, count);
   const Key low = *std::min_element(from.keys, from.keys + count);
   Key spread = 0;
-  for (size_t position = 0; position < count; ++position) spread |= from.keys[position] - low;
+  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
+    for (size_t position = begin; position < end; ++position) spread |= from.keys[position] - low;
+  });
   if (spread == 0) return CopyKeyed(from, to, count);
   const Split<Key> split(low, spread, count);
   std::array<size_t, kDigitValues> counts{};
-  for (size_t position = 0; position < count; ++position) ++counts[split.BucketOf(from.keys[position])];
+  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
+    for (size_t position = begin; position < end; ++position) ++counts[split.BucketOf(from.keys[position])];
+  });
   std::array<size_t, kDigitValues> starts = counts;
   CountsToStarts(starts);
-  ScatterByDigit(from, to, count, [&split](Key key) { return split.BucketOf(key); }, starts);
+  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
+    ScatterByDigit(from.At(begin), to, end - begin, [&split](Key key) { return split.BucketOf(key); }, starts);
+  });
   SortBuckets(from, to, counts, 0, counts.size(), 0, should_stop);
 }
 
@@ -231,24 +247,26 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
     const auto part_begin = [n, parts](size_t part) { return n * part / parts; };
     std::vector<Key> part_low(parts);
     ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
-      part_low[part] = *std::min_element(keys.data() + part_begin(part), keys.data() + part_begin(part + 1));
+      part_low[part] = keys[part_begin(part)];
+      InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
+        part_low[part] = std::min(part_low[part], *std::min_element(keys.data() + begin, keys.data() + end));
+      });
     });
     const Key low = *std::min_element(part_low.begin(), part_low.end());
     std::vector<Key> part_spread(parts, 0);
     std::vector<Counts> part_starts(parts, Counts{});
     ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
-      for (size_t position = part_begin(part); position < part_begin(part + 1); ++position) {
-        part_spread[part] |= keys[position] - low;
-      }
+      InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
+        for (size_t position = begin; position < end; ++position) part_spread[part] |= keys[position] - low;
+      });
     });
     Key spread = 0;
     for (const Key bits : part_spread) spread |= bits;
     const Split<Key> split(low, spread, n);
-    StopIfAsked(should_stop);
     ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
-      for (size_t position = part_begin(part); position < part_begin(part + 1); ++position) {
-        ++part_starts[part][split.BucketOf(keys[position])];
-      }
+      InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
+        for (size_t position = begin; position < end; ++position) ++part_starts[part][split.BucketOf(keys[position])];
+      });
     });
     Counts counts{};
     for (size_t bucket = 0, start = 0; bucket < counts.size(); ++bucket) {
@@ -257,12 +275,12 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
         start += std::exchange(starts[bucket], start);
       }
     }
-    StopIfAsked(should_stop);
     ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
-      ScatterByDigit(from.At(part_begin(part)), to, part_begin(part + 1) - part_begin(part),
-                     [&split](Key key) { return split.BucketOf(key); }, part_starts[part]);
+      InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
+        ScatterByDigit(from.At(begin), to, end - begin, [&split](Key key) { return split.BucketOf(key); },
+                       part_starts[part]);
+      });
     });
-    StopIfAsked(should_stop);
     // Runs of whole buckets of about n / parts keys each, one per task.
     std::vector<size_t> run_bucket(parts + 1, counts.size());
     std::vector<size_t> run_begin(parts + 1, n);

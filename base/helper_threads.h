@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <mutex>
@@ -15,11 +17,18 @@
 #include <utility>
 #include <vector>
 
+#include "base/stop.h"
+
 namespace rilo::internal {
 
 // Subranges below this many elements are never handed to another thread: starting a thread
 // costs tens of microseconds, about what sorting a few thousand elements does.
 constexpr std::ptrdiff_t kParallelMinimum = 1 << 15;
+
+// How long a calling thread that waits for its helpers sleeps between two polls of its
+// `should_stop`: short beside the fraction of a second a caller waits for a stop to take
+// effect, long beside the microseconds a wake-up costs.
+constexpr std::chrono::milliseconds kJoinPollPeriod{5};
 
 // Helper threads, at most `threads` - 1 of them busy at a time, started on demand for tasks that
 // touch disjoint data. Joins every helper before it goes away.
@@ -35,34 +44,42 @@ class HelperThreads {
   template <typename Task>
   bool TryStart(Task task) {
     if (!TakeSlot()) return false;
+    CountRunning(1);
     try {
       Keep(std::thread([this, task] {
         task();
-        free_slots_.fetch_add(1);
+        CountRunning(-1);
       }));
       return true;
     } catch (const std::system_error&) {
     } catch (const std::bad_alloc&) {
     }
-    free_slots_.fetch_add(1);
+    CountRunning(-1);
     return false;
   }
 
-  // Waits until every helper started so far, and every helper those started, has finished.
-  // Meanwhile the calling thread, idle, lends its CPU: one more helper may be busy.
-  void JoinAll() {
+  // Waits until every helper started so far, and every helper those started, has finished,
+  // calling `poll()` on this thread every kJoinPollPeriod meanwhile (a caller's should_stop, so
+  // that it sees a stop asked of this thread and the helpers end early). Meanwhile the calling
+  // thread, idle, lends its CPU: one more helper may be busy.
+  template <typename Poll>
+  void JoinAll(Poll&& poll) {
     free_slots_.fetch_add(1);
-    while (true) {
-      std::thread helper;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (started_.empty()) break;
-        helper = std::move(started_.back());
-        started_.pop_back();
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!finished_.wait_for(lock, kJoinPollPeriod, [this] { return running_ == 0; })) {
+        lock.unlock();
+        poll();
+        lock.lock();
       }
-      helper.join();
     }
+    JoinFinished();
     free_slots_.fetch_sub(1);
+  }
+
+  // JoinAll with nothing polled.
+  void JoinAll() {
+    JoinAll([] {});
   }
 
  private:
@@ -73,6 +90,15 @@ class HelperThreads {
       if (free_slots_.compare_exchange_weak(free, free - 1)) return true;
     }
     return false;
+  }
+
+  // Counts a helper in (+1, before it starts) or out (-1, when its task is done or it could not
+  // start, its slot freed) and wakes a JoinAll waiting for the last one.
+  void CountRunning(int change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ += change;
+    if (change < 0) free_slots_.fetch_add(1);
+    if (running_ == 0) finished_.notify_all();
   }
 
   // Records `helper` for joining; if even that cannot be recorded, waits for it here.
@@ -89,16 +115,33 @@ class HelperThreads {
     if (!kept) helper.join();
   }
 
+  // Joins every recorded helper; called once none is running, so no join waits for a task.
+  void JoinFinished() {
+    while (true) {
+      std::thread helper;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (started_.empty()) return;
+        helper = std::move(started_.back());
+        started_.pop_back();
+      }
+      helper.join();
+    }
+  }
+
   std::atomic<int> free_slots_;
   std::mutex mutex_;
+  std::condition_variable finished_;
+  int running_ = 0;  // helpers counted in and not yet out, guarded by mutex_
   std::vector<std::thread> started_;
 };
 
 // Runs task(0), ..., task(count - 1), each on a helper thread while one of up to `threads` - 1
-// can be started and on this thread otherwise; returns when all have finished. If tasks throw,
-// the first exception caught is rethrown here once all have finished.
-template <typename Task>
-void ForEachTask(std::ptrdiff_t count, int threads, Task task) {
+// can be started and on this thread otherwise; returns when all have finished, polling
+// `should_stop` on this thread while it waits for them (tasks that poll it end early). If tasks
+// throw, the first exception caught is rethrown here once all have finished.
+template <typename Task, typename ShouldStop = NeverStop>
+void ForEachTask(std::ptrdiff_t count, int threads, Task task, ShouldStop should_stop = {}) {
   std::mutex failure_mutex;
   std::exception_ptr failure;
   const auto run = [&task, &failure_mutex, &failure](std::ptrdiff_t index) {
@@ -115,17 +158,18 @@ void ForEachTask(std::ptrdiff_t count, int threads, Task task) {
       if (!helpers.TryStart([&run, index] { run(index); })) run(index);
     }
     if (count > 0) run(0);
-    helpers.JoinAll();
+    helpers.JoinAll(should_stop);
   }
   if (failure) std::rethrow_exception(failure);
 }
 
 // Runs `part(begin, end)` over consecutive parts of [0, length) that start at multiples of
 // `unit`, one part per thread, up to `threads` of them, none below kParallelMinimum elements;
-// all on this thread when the length is below that or no helper can be started. Exceptions as
-// for ForEachTask.
-template <typename Part>
-void ForEachPart(std::ptrdiff_t length, std::ptrdiff_t unit, int threads, Part part) {
+// all on this thread when the length is below that or no helper can be started. Stops and
+// exceptions as for ForEachTask.
+template <typename Part, typename ShouldStop = NeverStop>
+void ForEachPart(std::ptrdiff_t length, std::ptrdiff_t unit, int threads, Part part,
+                 ShouldStop should_stop = {}) {
   const std::ptrdiff_t parts = std::min<std::ptrdiff_t>(threads, length / kParallelMinimum);
   if (parts <= 1) return part(std::ptrdiff_t{0}, length);
   const auto boundary = [&](std::ptrdiff_t index) {
@@ -135,7 +179,7 @@ void ForEachPart(std::ptrdiff_t length, std::ptrdiff_t unit, int threads, Part p
     const std::ptrdiff_t begin = boundary(index);
     const std::ptrdiff_t end = boundary(index + 1);
     if (begin < end) part(begin, end);
-  });
+  }, should_stop);
 }
 
 }  // namespace rilo::internal

@@ -5,19 +5,24 @@
 
 #include "base/config.h"
 #include "base/narrow_width.h"
+#include "base/stop.h"
 
 namespace rilo {
 
 // Copies the rows named by `rows` (k indices into a row-major matrix of `width` columns at
 // `data`) into consecutive rows of `out`, with the width fixed where it is narrow: a library
 // call per row would cost more than the copy itself. The rows named are scattered over the
-// input, so each is fetched kPrefetchDistance rows early.
-template <typename T, typename Index>
-void CopyRows(const T* data, Index width, const Index* rows, Index k, T* out) {
+// input, so each is fetched kPrefetchDistance rows early. Returns early, `out` partly written,
+// when `should_stop` asks.
+template <typename T, typename Index, typename ShouldStop = NeverStop>
+void CopyRows(const T* data, Index width, const Index* rows, Index k, T* out,
+              ShouldStop should_stop = {}) {
+  internal::StopCountdown<ShouldStop> countdown(should_stop);
   internal::WithNarrowWidth(width, [&](auto narrow_width) {
     constexpr int kWidth = decltype(narrow_width)::value;
     const Index columns = kWidth == internal::kAnyWidth ? width : Index{kWidth};
     for (Index row = 0; row < k; ++row) {
+      if (countdown.Stopping(columns + 1)) return;
       if (row + internal::kPrefetchDistance < k) {
         internal::PrefetchForRead(data + rows[row + internal::kPrefetchDistance] * columns);
       }

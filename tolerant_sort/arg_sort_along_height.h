@@ -98,24 +98,28 @@ auto RowPrefetch(const T* data, Index width, ThirdValues third) {
 // The one place where the tolerant order is sorted: the stable sort when `Stable`, else the
 // unstable one, on up to `threads` threads. Their decisions depend only on the comparator's
 // answers, so sorting records gives the same permutation as sorting the row indices they carry.
-template <bool Stable, typename Iterator, typename Less, typename Prefetch>
-void SortTolerantOrder(Iterator first, Iterator last, Less less, Prefetch prefetch, int threads) {
+// Returns early, the order unspecified, when `should_stop` asks.
+template <bool Stable, typename Iterator, typename Less, typename Prefetch, typename ShouldStop>
+void SortTolerantOrder(Iterator first, Iterator last, Less less, Prefetch prefetch, int threads,
+                       ShouldStop should_stop) {
   if constexpr (Stable) {
-    StableSort(first, last, less, threads);
+    StableSort(first, last, less, threads, should_stop);
   } else {
-    UnstableSort(first, last, less, threads, prefetch);
+    UnstableSort(first, last, less, threads, prefetch, should_stop);
   }
 }
 
 // Sorts `records` (RecordOf each row of a row-major matrix of `width` columns) into tolerant
 // row order on up to `threads` threads, with the comparison specialised for the narrow widths
 // that dominate in practice. `third`, when present, holds the rows' third values (width at
-// least 3).
-template <bool Stable, typename T, typename Index>
+// least 3). Returns early, the records unusable, when `should_stop` asks.
+template <bool Stable, typename T, typename Index, typename ShouldStop = NeverStop>
 void SortRowRecords(const T* data, Index width, T tolerance, RowRecords<T, Index>& records,
-                    int threads, ThirdValues third = ThirdValues()) {
-  const auto sort = [&records, threads, prefetch = RowPrefetch(data, width, third)](auto less) {
-    SortTolerantOrder<Stable>(records.begin(), records.end(), less, prefetch, threads);
+                    int threads, ThirdValues third = ThirdValues(), ShouldStop should_stop = {}) {
+  const auto sort = [&records, threads, prefetch = RowPrefetch(data, width, third),
+                     should_stop](auto less) {
+    SortTolerantOrder<Stable>(records.begin(), records.end(), less, prefetch, threads,
+                              should_stop);
   };
   if (width == 0) {
     return sort([](const RowRecord<T, Index>&, const RowRecord<T, Index>&) { return false; });

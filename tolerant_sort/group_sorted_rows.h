@@ -1,6 +1,7 @@
 // Cutting a tolerant row order into groups of rows that match the group's first row.
 #pragma once
 
+#include "base/stop.h"
 #include "tolerant_sort/arg_sort_along_height.h"
 #include "tolerant_sort/column_rules.h"
 #include "tolerant_sort/default_initialization_allocator.h"
@@ -82,9 +83,10 @@ bool RecordsMatch(const RowRecord<T, Index>& a, const RowRecord<T, Index>& b, co
 }
 
 // GroupSortedRecords for a fixed `Width` (or kAnyWidth, then `width` counts the columns).
-template <int Width, typename T, typename Index>
+template <int Width, typename T, typename Index, typename ShouldStop>
 Index GroupRecordsOfWidth(const T* data, Index height, Index width, T tolerance,
-                          RowRecords<T, Index>& records, Index* inverse, ThirdValues third) {
+                          RowRecords<T, Index>& records, Index* inverse, ThirdValues third,
+                          ShouldStop& should_stop) {
   const Index columns = Width == kAnyWidth ? width : Index{Width};
   const auto prefetch = RowPrefetch(data, columns, third);
   const auto third_of = [third](const RowRecord<T, Index>& record) {
@@ -94,11 +96,13 @@ Index GroupRecordsOfWidth(const T* data, Index height, Index width, T tolerance,
   RowRecord<T, Index> representative = records[0];
   float representative_third = third_of(representative);
   inverse[representative.row] = 0;
+  StopCountdown<ShouldStop> countdown(should_stop);
   // Invariant: records[0 .. group] hold the first rows of the groups so far, `representative`
   // is the last of them (its third value kept aside, since its inverse entry, which may share
   // the third values' storage, is written), and every position before `position` has its
   // inverse written.
   for (Index position = 1; position < height; ++position) {
+    if (countdown.Stopping()) break;
     if (position + kPrefetchDistance < height) prefetch(records[position + kPrefetchDistance]);
     const RowRecord<T, Index> candidate = records[position];
     const float candidate_third = third_of(candidate);
@@ -122,14 +126,16 @@ namespace rilo {
 // row. Writes each row's group number into `inverse` (height entries), moves the groups' first
 // rows into records[0 .. k-1].row in group order and returns k, the number of groups. `third`,
 // when present, holds the rows' third values (width at least 3) and may share the inverse's
-// storage: a row's third value is read before its inverse entry is written.
-template <typename T, typename Index>
+// storage: a row's third value is read before its inverse entry is written. Returns early, the
+// result unusable, when `should_stop` asks.
+template <typename T, typename Index, typename ShouldStop = NeverStop>
 Index GroupSortedRecords(const T* data, Index height, Index width, T tolerance,
                          internal::RowRecords<T, Index>& records, Index* inverse,
-                         internal::ThirdValues third = internal::ThirdValues()) {
+                         internal::ThirdValues third = internal::ThirdValues(),
+                         ShouldStop should_stop = {}) {
   return internal::WithNarrowWidth(width, [&](auto narrow_width) {
     return internal::GroupRecordsOfWidth<decltype(narrow_width)::value>(
-        data, height, width, tolerance, records, inverse, third);
+        data, height, width, tolerance, records, inverse, third, should_stop);
   });
 }
 

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/stop.h"
 #include "tolerant_sort/column_rules.h"
 #include "tolerant_sort/default_initialization_allocator.h"
 
@@ -129,12 +130,15 @@ class ThirdValues {
 };
 
 // Records of rows 0 .. height-1 in ascending order, and the third values of the rows into
-// `third` when it is present (the matrix then has at least three columns).
-template <typename T, typename Index>
+// `third` when it is present (the matrix then has at least three columns). Returns early, the
+// records partly unwritten, when `should_stop` asks.
+template <typename T, typename Index, typename ShouldStop = NeverStop>
 RowRecords<T, Index> IdentityRecords(const T* data, Index height, Index width, T tolerance,
-                                     ThirdValues third) {
+                                     ThirdValues third, ShouldStop should_stop = {}) {
   RowRecords<T, Index> records(height);
+  StopCountdown<ShouldStop> countdown(should_stop);
   for (Index row = 0; row < height; ++row) {
+    if (countdown.Stopping()) break;
     records[row] = RecordOf(data, width, tolerance, row);
     if (third.present()) third.Store(row, SecondValue(data[row * width + 2], tolerance));
   }

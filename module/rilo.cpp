@@ -8,6 +8,7 @@
 #include <string>
 #include <type_traits>
 
+#include "module/unique_rows_call.h"
 #include "module/unique_rows_sort.h"
 #include "module/unique_rows_uff.h"
 
@@ -73,6 +74,7 @@ T RoundToElementType(double tolerance) {
   return static_cast<T>(tolerance);
 }
 
+// The call for element type T: `query` converted, then handed to the selected method.
 template <typename T>
 py::tuple UniqueRowsOf(const py::array& query, double tolerance, bool sorted_index, bool sweep) {
   const T tolerance_in_t = RoundToElementType<T>(tolerance);
@@ -81,6 +83,8 @@ py::tuple UniqueRowsOf(const py::array& query, double tolerance, bool sorted_ind
                : rilo::UniqueRowsSort<T>(converted, sorted_index, tolerance_in_t);
 }
 
+// `rilo.unique_rows`: the arguments checked from their types and the query's shape, then the
+// call for the query's element type.
 py::tuple unique_rows(const py::array& query, double tolerance, bool sorted_index,
                       const std::string& method) {
   const char type_code = query.dtype().char_();
@@ -88,6 +92,7 @@ py::tuple unique_rows(const py::array& query, double tolerance, bool sorted_inde
   CheckTolerance(tolerance);
   CheckFitsIndexType(query);
   const bool sweep = SelectsSweep(method);
+  rilo::CheckTwoDimensional(query.ndim(), sweep);
   return type_code == 'f' ? UniqueRowsOf<float>(query, tolerance, sorted_index, sweep)
                           : UniqueRowsOf<double>(query, tolerance, sorted_index, sweep);
 }

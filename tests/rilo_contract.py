@@ -99,6 +99,16 @@ def _check_lowest_representatives(rep, inverse):
     _require(np.array_equal(lowest, rep), "a representative is not its group's lowest row")
 
 
+def check_structure(query, sorted_index, result):
+    """Asserts the clauses of the contract that hold whatever values the rows held during the
+    call: types, shapes, index ranges, inverse[rep[g]] = g, and ascending representatives when
+    `sorted_index`. Raises ContractError naming the first broken clause."""
+    _, rep, inverse = _check_shapes(query, result)
+    _check_indices(query.shape[0], rep, inverse)
+    if sorted_index:
+        _require(np.all(np.diff(rep) > 0), "representatives not ascending")
+
+
 def check_contract(query, tolerance, sorted_index, method, result):
     """Asserts the contract of `result = rilo.unique_rows(query, tolerance, sorted_index, method)`
     for a 2-D float32/float64 `query`; raises ContractError naming the first broken clause."""

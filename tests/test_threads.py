@@ -1,9 +1,12 @@
-"""Calls from several Python threads at once return exactly what the same calls return one
-after another, for both methods, both element types, failing calls included, and also when the
-very first call of a process (which sets up NumPy access) is made by many threads together."""
+"""A call releases the GIL while it computes, so calls from several Python threads run at once.
+They return exactly what the same calls return one after another, for both methods, both
+element types, failing calls and calls large enough to start helper threads included, and also
+when the very first call of a process (which sets up NumPy access) is made by many threads
+together; and other Python threads run while a call computes."""
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -47,11 +50,21 @@ def outcome(case):
     return tuple((array.dtype.str, array.shape, array.tobytes()) for array in result)
 
 
-def run_concurrently(cases, rounds):
-    """Runs every case `rounds` times in each of THREADS threads, each thread in its own order,
-    all starting together; returns the outcomes per thread as a list of (case number, outcome)."""
-    start = threading.Barrier(THREADS)
-    outcomes = [[] for _ in range(THREADS)]
+def large_cases():
+    """Calls on 2 * 10^5 rows, half of them near-duplicates, with both methods and orders:
+    large enough that the sort method starts helper threads."""
+    random = np.random.default_rng(12)
+    half = random.random((100_000, 3))
+    rows = np.concatenate([half, half + 1e-7])[random.permutation(200_000)]
+    return [(rows, 1e-5, sorted_index, method) for method in ("", "a") for sorted_index in (True, False)]
+
+
+def run_concurrently(cases, rounds, thread_count=THREADS):
+    """Runs every case `rounds` times in each of `thread_count` threads, each thread in its own
+    order, all starting together; returns the outcomes per thread as a list of (case number,
+    outcome)."""
+    start = threading.Barrier(thread_count)
+    outcomes = [[] for _ in range(thread_count)]
 
     def work(thread):
         order = np.random.default_rng(thread).permutation(len(cases) * rounds) % len(cases)
@@ -59,7 +72,7 @@ def run_concurrently(cases, rounds):
         for number in order:
             outcomes[thread].append((int(number), outcome(cases[number])))
 
-    threads = [threading.Thread(target=work, args=(thread,)) for thread in range(THREADS)]
+    threads = [threading.Thread(target=work, args=(thread,)) for thread in range(thread_count)]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -67,14 +80,50 @@ def run_concurrently(cases, rounds):
     return outcomes
 
 
+def mismatches(cases, rounds, thread_count=THREADS):
+    """(thread, case number) of every concurrent outcome that differs from the sequential one."""
+    sequential = [outcome(case) for case in cases]
+    return [(thread, number)
+            for thread, results in enumerate(run_concurrently(cases, rounds, thread_count))
+            for number, result in results if result != sequential[number]]
+
+
 def test_concurrent_calls_match_sequential_calls():
     cases = make_cases()
-    sequential = [outcome(case) for case in cases]
-    mismatches = [(thread, number)
-                  for thread, results in enumerate(run_concurrently(cases, ROUNDS))
-                  for number, result in results if result != sequential[number]]
-    assert not mismatches
-    assert sum(isinstance(result, tuple) and isinstance(result[0], type) for result in sequential) == 3
+    assert not mismatches(cases, ROUNDS)
+    failing = [case for case in cases if isinstance(outcome(case)[0], type)]
+    assert len(failing) == 3
+
+
+def test_concurrent_large_calls_match_sequential_calls():
+    assert not mismatches(large_cases(), rounds=2, thread_count=3)
+
+
+# Sleeps of 1 ms that another thread must get through while one call computes: a call that held
+# the GIL would let it through none (it can only run before and after the call), a call of
+# 10^6 rows lasts a hundred or more of them.
+MIN_TICKS_DURING_CALL = 10
+
+
+@pytest.mark.parametrize("method", ["sort", "a"])
+def test_other_threads_run_while_a_call_computes(method):
+    rows, tolerance, sorted_index, _ = large_cases()[0]
+    rows = np.tile(rows, (5, 1))
+    entering = threading.Event()
+
+    def call():
+        entering.set()
+        rilo.unique_rows(rows, tolerance, sorted_index, method)
+
+    worker = threading.Thread(target=call)
+    worker.start()
+    entering.wait()
+    ticks = 0
+    while worker.is_alive():
+        time.sleep(0.001)
+        ticks += 1
+    worker.join()
+    assert ticks >= MIN_TICKS_DURING_CALL
 
 
 FIRST_CALL_SCRIPT = """

@@ -1,0 +1,91 @@
+"""Ctrl-C during a long call: SIGINT sent while either method runs on 10^7 rows, in either
+order, raises KeyboardInterrupt within 0.2 s, the call's working memory and result arrays are
+freed, and the next call gives the same result as before. Each call runs in a child process,
+so that a KeyboardInterrupt that came late could not end the test session, and so that its
+resident memory is the call's alone."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+# Longest wait from the signal to the KeyboardInterrupt: a person notices about a fifth of a
+# second.
+MAX_LATENCY_SECONDS = 0.2
+# Resident memory after the interrupted call, against before it: within 10%.
+RSS_GROWTH_LIMIT = 0.10
+# AddressSanitizer keeps freed memory in quarantine, so resident memory says nothing there.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+# Builds 10^7 rows (a copy of each of 5*10^6 moved by 1e-6), checks a small call, sends SIGINT
+# to the main thread from a timer thread DELAY seconds into the big call, and prints the
+# latency, the resident memory before and after, and whether the small call still gives its
+# first result.
+CHILD = r"""
+import json, signal, sys, threading, time
+import numpy as np
+import rilo
+
+method, sorted_index, delay = sys.argv[1], sys.argv[2] == "1", float(sys.argv[3])
+random = np.random.default_rng(3)
+half = random.random((5_000_000, 3), dtype=np.float32)
+rows = np.concatenate([half, half + np.float32(1e-6)])
+small = rows[:: len(rows) // 1000].copy()
+expected = [array.tobytes() for array in rilo.unique_rows(small, 1e-4, sorted_index, method)]
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+sent = []
+
+
+def interrupt():
+    sent.append(time.perf_counter())
+    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+
+before = resident_bytes()
+timer = threading.Timer(delay, interrupt)
+timer.start()
+outcome = "returned"
+try:
+    rilo.unique_rows(rows, 1e-4, sorted_index, method)
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+latency = time.perf_counter() - sent[0] if sent else None
+timer.join()
+after = resident_bytes()
+again = [array.tobytes() for array in rilo.unique_rows(small, 1e-4, sorted_index, method)]
+print(json.dumps({"outcome": outcome, "latency": latency, "before": before, "after": after,
+                  "same_result": again == expected}))
+"""
+
+# Seconds into the call at which SIGINT comes: past the start-up of the call, well before its
+# end (a call on these rows takes about a second or more).
+DELAYS = [0.05, 0.3]
+
+
+def run_child(method, sorted_index, delay):
+    """The child's report, as a dict."""
+    completed = subprocess.run(
+        [sys.executable, "-c", CHILD, method, "1" if sorted_index else "0", str(delay)],
+        capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    return json.loads(completed.stdout)
+
+
+@pytest.mark.parametrize("delay", DELAYS)
+@pytest.mark.parametrize("sorted_index", [False, True])
+@pytest.mark.parametrize("method", ["sort", "a"])
+def test_sigint_during_a_large_call_raises_keyboard_interrupt_at_once(method, sorted_index, delay):
+    report = run_child(method, sorted_index, delay)
+    assert report["outcome"] == "KeyboardInterrupt"
+    assert report["latency"] < MAX_LATENCY_SECONDS, f"KeyboardInterrupt {report['latency']:.3f} s after SIGINT"
+    assert report["same_result"], "the call after the interrupted one gave another result"
+    if not UNDER_ASAN:
+        growth = (report["after"] - report["before"]) / report["before"]
+        assert growth < RSS_GROWTH_LIMIT, f"resident memory grew by {growth:.1%} over the interrupted call"

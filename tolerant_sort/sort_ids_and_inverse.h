@@ -99,7 +99,10 @@ void SortIdsAndInverse(Index num_ids, Index* ids, Index num_inverse, Index* inve
   }
 
   IndexVector<Index> sorted_ids(num_ids);
-  for (Index position = 0; position < num_ids; ++position) sorted_ids[rank[position]] = ids[position];
+  for (Index position = 0; position < num_ids; ++position) {
+    if (countdown.Stopping()) return;
+    sorted_ids[rank[position]] = ids[position];
+  }
   std::copy(sorted_ids.begin(), sorted_ids.end(), ids);
   if (inverse == nullptr) return;
   if (num_inverse < 0) internal::ThrowNegativeCount();

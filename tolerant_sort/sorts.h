@@ -98,6 +98,7 @@ Iterator PartitionAroundFirst(Iterator first, Iterator last, Less less, ShouldSt
     if (!(left < right)) return left;
     std::iter_swap(left, right);
     ++left;
+    if (countdown.Stopping()) return left;
   }
 }
 

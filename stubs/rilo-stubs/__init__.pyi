@@ -60,6 +60,16 @@ def unique_rows(
         If an argument is missing or of the wrong type (a list instead of an array).
     MemoryError
         If the working memory cannot be had; nothing is returned then.
+    KeyboardInterrupt
+        If Ctrl-C (SIGINT) comes while the call computes on the main thread (or whatever
+        another signal handler raises); the call's memory is freed and nothing is returned.
+
+    Notes
+    -----
+    The call releases the GIL while it computes, so other Python threads run meanwhile and
+    calls from several threads run at once, with the results of calls made one after another.
+    Rows that another thread writes into `query` during the call are grouped in an unspecified
+    way.
 
     Examples
     --------

@@ -1,5 +1,6 @@
-"""Times rilo against its peers and the sort floors on the same data in one process, prints
-tables of best times and ratios, checks the targets, and writes a text report and a plot.
+"""Times rilo against its peers and the sort floors on the same data in one process, and calls
+from several threads at once, prints tables of best times and ratios, checks the targets, and
+writes a text report and a plot.
 
 Usage: python bench/run.py [--huge] [--quick] [--output DIR]
 """
@@ -15,6 +16,7 @@ import datasets
 import peak_memory
 import report
 import scaling
+import threads
 
 # Row counts of a default run; --huge adds HUGE_ROWS for the headline series only.
 DEFAULT_ROWS = [10**3, 10**4, 10**5, 10**6]
@@ -164,6 +166,7 @@ def main():
     cases = run_series(series_list(arguments.quick, arguments.huge), all_contenders, out)
     out(report.straddle_table(straddle_check(all_contenders), STRADDLE_PAIRS))
     out(report.memory_table(*memory_check(arguments.quick)))
+    out(threads.report(arguments.quick))
     out(report.targets(cases, HEADLINE))
     out(report.shared_sum_table(cases))
     out(scaling.table(arguments.quick))

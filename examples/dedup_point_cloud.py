@@ -158,9 +158,10 @@ class WorkerPeaks:
         return [read_kib(self.pids[name], "VmHWM") * KIB for name in sorted(self.pids)]
 
 
-def local_cluster(folder, memory_limit="auto"):
-    """A LocalCluster of WORKERS processes of THREADS_PER_WORKER threads that spill to `folder`."""
-    return LocalCluster(n_workers=WORKERS, threads_per_worker=THREADS_PER_WORKER,
+def local_cluster(folder, memory_limit="auto", workers=WORKERS, threads_per_worker=THREADS_PER_WORKER):
+    """A LocalCluster of `workers` processes of `threads_per_worker` threads that spill to
+    `folder`."""
+    return LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker,
                         memory_limit=memory_limit, local_directory=folder,
                         dashboard_address=DASHBOARD_ADDRESS)
 

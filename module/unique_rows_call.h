@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -69,6 +70,26 @@ class SignalWatch {
   Clock::time_point next_check_;  // touched by the calling thread only
 };
 
+// Calls of this process computing at this moment. A call started while others compute leaves
+// them their share of the CPUs: two calls on two CPUs then run one thread each, rather than
+// four threads contending for two.
+inline std::atomic<int> computing_calls{0};
+
+// Counts a call in for its lifetime and gives the threads it may use: its share of the CPUs
+// this process may use, at least one.
+class ComputingCall {
+ public:
+  ComputingCall() : sharing_(computing_calls.fetch_add(1) + 1) {}
+  ~ComputingCall() { computing_calls.fetch_sub(1); }
+  ComputingCall(const ComputingCall&) = delete;
+  ComputingCall& operator=(const ComputingCall&) = delete;
+
+  int threads() const { return std::max(1, UsableCpuCount() / sharing_); }
+
+ private:
+  const int sharing_;
+};
+
 }  // namespace internal
 
 // Runs one method on `query` (C-contiguous, two-dimensional) with the GIL released and returns
@@ -76,7 +97,8 @@ class SignalWatch {
 // representative_storage, threads, should_stop)` must write the n inverse entries, call
 // representative_storage(k) once on this thread, fill the k indices it returns and return k; the
 // GIL is taken back inside representative_storage to create the k-entry arrays. The unique rows
-// are copied without the GIL too. A stop on a signal raises the handler's exception, and every
+// are copied without the GIL too. The method runs on this call's share of the CPUs
+// (ComputingCall); its result does not depend on how many threads it gets. A stop on a signal raises the handler's exception, and every
 // error leaves nothing returned and all memory freed.
 template <typename T, typename GroupRows>
 py::tuple UniqueRowsCall(const py::array_t<T>& query, GroupRows group_rows) {
@@ -101,8 +123,9 @@ py::tuple UniqueRowsCall(const py::array_t<T>& query, GroupRows group_rows) {
   auto should_stop = [&watch] { return watch.ShouldStop(); };
   try {
     py::gil_scoped_release release;
+    const internal::ComputingCall computing;
     const int k = group_rows(data, n, m, inverse_data, representative_storage,
-                             internal::UsableCpuCount(), should_stop);
+                             computing.threads(), should_stop);
     CopyRows(data, m, representative_data, k, unique_data, should_stop);
     internal::StopIfAsked(should_stop);
   } catch (const Stopped&) {

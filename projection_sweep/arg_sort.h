@@ -251,7 +251,7 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
       InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
         part_low[part] = std::min(part_low[part], *std::min_element(keys.data() + begin, keys.data() + end));
       });
-    });
+    }, should_stop);
     const Key low = *std::min_element(part_low.begin(), part_low.end());
     std::vector<Key> part_spread(parts, 0);
     std::vector<Counts> part_starts(parts, Counts{});
@@ -259,7 +259,7 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
       InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
         for (size_t position = begin; position < end; ++position) part_spread[part] |= keys[position] - low;
       });
-    });
+    }, should_stop);
     Key spread = 0;
     for (const Key bits : part_spread) spread |= bits;
     const Split<Key> split(low, spread, n);
@@ -267,7 +267,7 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
       InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
         for (size_t position = begin; position < end; ++position) ++part_starts[part][split.BucketOf(keys[position])];
       });
-    });
+    }, should_stop);
     Counts counts{};
     for (size_t bucket = 0, start = 0; bucket < counts.size(); ++bucket) {
       for (Counts& starts : part_starts) {
@@ -280,7 +280,7 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
         ScatterByDigit(from.At(begin), to, end - begin, [&split](Key key) { return split.BucketOf(key); },
                        part_starts[part]);
       });
-    });
+    }, should_stop);
     // Runs of whole buckets of about n / parts keys each, one per task.
     std::vector<size_t> run_bucket(parts + 1, counts.size());
     std::vector<size_t> run_begin(parts + 1, n);
@@ -293,7 +293,7 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
     }
     ForEachTask(parts, threads, [&](std::ptrdiff_t run) {
       SortBuckets(from, to, counts, run_bucket[run], run_bucket[run + 1], run_begin[run], should_stop);
-    });
+    }, should_stop);
   }
   keys.swap(next_keys);
   order.swap(next_order);

@@ -208,7 +208,7 @@ Index SweepInRanges(const T* rows, const KeyOf<T>* keys, Index n, Index m, T tol
     range.own_groups = SweepInOrder(rows + std::ptrdiff_t{range.begin} * m, keys + range.begin, size, m, tolerance,
                                     groups + range.begin, should_stop);
     MarkOpenings(groups, range.begin, range.end, Index{0}, opens);
-  });
+  }, should_stop);
   Index first_group = 0;
   std::vector<Opening<Index>> handed_on;
   for (SweptRange<Index>& range : ranges) {
@@ -223,7 +223,7 @@ Index SweepInRanges(const T* rows, const KeyOf<T>* keys, Index n, Index m, T tol
       if (position % kStopPollInterval == 0) StopIfAsked(should_stop);
       groups[position] = range.Renumbered(groups[position]);
     }
-  });
+  }, should_stop);
   return first_group;
 }
 

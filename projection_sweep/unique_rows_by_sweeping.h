@@ -40,7 +40,7 @@ SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const
       if (row % kStopPollInterval == 0) StopIfAsked(should_stop);
       keys[row] = OrderedKey(ProjectRow(data + row * m, m, direction));
     }
-  });
+  }, should_stop);
   return SortKeysStably<T, Index>(std::move(keys), threads, should_stop);
 }
 
@@ -60,7 +60,7 @@ LargeVector<T> RowsInOrder(const T* data, Index n, Index m, const LargeVector<In
       }
       std::copy_n(data + std::ptrdiff_t{order[position]} * m, m, rows.data() + position * m);
     }
-  });
+  }, should_stop);
   return rows;
 }
 
@@ -77,7 +77,7 @@ void WriteInverse(const LargeVector<Index>& order, const LargeVector<Index>& gro
       const Index group = groups[position];
       inverse[order[position]] = number == nullptr ? group : number[group];
     }
-  });
+  }, should_stop);
 }
 
 // Writes into `representatives`, in order, order[p] for every sort position p that opens a
@@ -127,7 +127,7 @@ LargeVector<Index> LowestRows(const LargeVector<Index>& order, const LargeVector
         lowest[group] = std::min(lowest[group], order[position]);
       }
     }
-  });
+  }, should_stop);
   for (const auto& members : earlier_groups) {
     for (const Member& member : members) lowest[member.group] = std::min(lowest[member.group], member.row);
   }
@@ -159,7 +159,7 @@ LargeVector<Index> NumberGroupsByLowestRow(const LargeVector<Index>& order, cons
       const std::uint64_t below = (std::uint64_t{1} << (row % 64)) - 1;
       lowest[group] = lowest_before[row / 64] + PopCount(is_lowest[row / 64] & below);
     }
-  });
+  }, should_stop);
   return lowest;
 }
 

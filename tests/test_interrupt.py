@@ -78,16 +78,9 @@ def run_child(method, sorted_index, delay):
     return json.loads(completed.stdout)
 
 
-# The sweep's radix argsort does not poll should_stop in its passes over all keys yet (measured:
-# up to 0.29 s without a poll early in a call on 10^7 rows), so SIGINT that comes then may wait
-# longer than MAX_LATENCY_SECONDS.
-SWEEP_NOT_YET_POLLED = pytest.mark.xfail(
-    reason="the sweep's radix argsort passes do not poll should_stop yet", strict=False)
-
-
 @pytest.mark.parametrize("delay", DELAYS)
 @pytest.mark.parametrize("sorted_index", [False, True])
-@pytest.mark.parametrize("method", ["sort", pytest.param("a", marks=SWEEP_NOT_YET_POLLED)])
+@pytest.mark.parametrize("method", ["sort", "a"])
 def test_sigint_during_a_large_call_raises_keyboard_interrupt_at_once(method, sorted_index, delay):
     report = run_child(method, sorted_index, delay)
     assert report["outcome"] == "KeyboardInterrupt"

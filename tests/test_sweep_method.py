@@ -411,7 +411,7 @@ def test_rows_sharing_their_sum_match_the_model(dtype, sorted_index):
 # --- several cores -------------------------------------------------------------------------
 
 
-def hostile_rows(n, dtype, seed):
+def rows_crowding_the_range_joins(n, dtype, seed):
     """Rows whose sums crowd within a few tolerances (t = 0.01) of each other: a shuffled chain
     of steps of 0.6 t (every other row opens, and a range of the sweep order swept alone from the
     wrong row opens on the wrong rows all along), copies within and just beyond the tolerance,
@@ -436,7 +436,7 @@ def hostile_rows(n, dtype, seed):
 @pytest.mark.parametrize("sorted_index", MODES)
 @pytest.mark.parametrize("n", [2**16 - 1, 2**16 + 64, 200_003])
 def test_several_cores_give_the_one_core_result(dtype, sorted_index, n):
-    rows = hostile_rows(n, dtype, seed=n)
+    rows = rows_crowding_the_range_joins(n, dtype, seed=n)
     usable = os.sched_getaffinity(0)
     if len(usable) < 2:
         pytest.skip("one usable CPU")

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <type_traits>
 
 #include "base/narrow_width.h"
@@ -101,7 +102,9 @@ Index SweepInOrderOfWidth(const T* rows, const KeyOf<T>* keys, Index count, Inde
   const auto distance_below = DistanceBelow<Rule, Columns>(tolerance, columns);
   CandidateGrid<T, Index, Columns == kAnyWidth ? 0 : Columns> grid(rows, count, columns, tolerance);
   const bool grid_usable = grid.Usable();
-  std::fill(groups, groups + count, Index{-1});
+  InChunks(0, static_cast<std::size_t>(count), should_stop, [groups](std::size_t begin, std::size_t end) {
+    std::fill(groups + begin, groups + end, Index{-1});
+  });
   Index k = 0;
   Index window_end = 0;
   for (Index position = 0; position < count; ++position) {

@@ -130,7 +130,7 @@ fuzz-merge: fuzz-build
 WHEEL_STAGES = \
   $(STAGE) wheel-$(1)-build 'Created wheel' tools/wheel $(1) build && \
   $(STAGE) wheel-$(1)-repair 'written to' tools/wheel $(1) repair && \
-  $(STAGE) wheel-$(1)-show 'consistent with|platform tag' tools/wheel $(1) show && \
+  $(STAGE) wheel-$(1)-show 'platform tag: "|^"' tools/wheel $(1) show && \
   $(STAGE) wheel-$(1)-test $(PYTEST_SUMMARY) tools/wheel $(1) test
 
 wheel: $(VENV)/.requirements

@@ -3,7 +3,8 @@
 #   make test    C++ tests and the pytest suite with the wheel test (no root needed)
 #   make check   make test, then the sanitizer and fuzzing runs (needs clang-14)
 #   make libcxx  C++ tests and pytest against a clang + libc++ build (needs libc++-14)
-#   make wheel   a manylinux wheel in dist/, tested in a fresh virtual environment
+#   make wheel   manylinux, musllinux and free-threaded wheels in dist/, each tested in a fresh
+#                virtual environment of its own interpreter (two built into ~/.cache/rilo)
 #   make demo, make bench, make bench-dask, make fuzz, make clean
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -120,24 +121,27 @@ fuzz-short: fuzz-build
 fuzz-merge: fuzz-build
 	$(FUZZ_RUN) -merge=1 -use_counters=0 fuzz/corpus build/fuzz-corpus $(FUZZ_ARGS)
 
-# `make wheel`: a wheel for package indexes in dist/. Built with zig's C++ compiler against
-# glibc 2.17 (tools/zig-c++), repaired and checked by auditwheel to WHEEL_PLATFORM, then
-# installed into a fresh virtual environment and tested there (tests/test_wheel.py).
-WHEEL_PLATFORM := manylinux_2_17_x86_64
+# `make wheel`: wheels for package indexes in dist/, each built with zig's C++ compiler
+# (tools/zig-c++), repaired and checked by auditwheel, then installed into a fresh virtual
+# environment of its own interpreter and tested there (tests/test_wheel.py): manylinux_2_17
+# (glibc) on .venv's CPython, musllinux_1_2 on a CPython built for musl, and cp313t on a
+# free-threaded CPython. tools/interpreters builds those two once into a cache folder outside
+# the clone (~/.cache/rilo); tools/wheel runs the steps of each kind.
+WHEEL_STAGES = \
+  $(STAGE) wheel-$(1)-build 'Created wheel' tools/wheel $(1) build && \
+  $(STAGE) wheel-$(1)-repair 'written to' tools/wheel $(1) repair && \
+  $(STAGE) wheel-$(1)-show 'platform tag: "|^"' tools/wheel $(1) show && \
+  $(STAGE) wheel-$(1)-test $(PYTEST_SUMMARY) tools/wheel $(1) test
 
 wheel: $(VENV)/.requirements
 	@$(STAGE) wheel-tools '^Successfully installed' \
 	  $(PY) -m pip install -r requirements-wheel.txt
-	@rm -rf build/wheel dist/rilo-*.whl
-	@$(STAGE) wheel-build 'Created wheel' env ZIG_PYTHON=$(abspath $(PY)) \
-	  $(PY) -m pip wheel --no-deps --no-build-isolation --wheel-dir build/wheel \
-	  --config-settings=build-dir=build/wheel/build \
-	  --config-settings=cmake.define.CMAKE_CXX_COMPILER=$(abspath tools/zig-c++) .
-	@$(STAGE) wheel-repair 'written to' env PATH=$(abspath $(VENV)/bin):$$PATH \
-	  auditwheel repair --plat $(WHEEL_PLATFORM) \
-	  --wheel-dir dist build/wheel/rilo-*.whl
-	@$(STAGE) wheel-show '^"manylinux' $(VENV)/bin/auditwheel show dist/rilo-*.whl
-	@$(STAGE) wheel-test $(PYTEST_SUMMARY) sh -c 'RILO_WHEEL=$$(ls dist/rilo-*.whl) $(PYTEST) -m wheel tests'
+	@rm -rf build/wheel-* dist/rilo-*.whl
+	@$(call WHEEL_STAGES,manylinux)
+	@$(STAGE) python-musl '^(built|cached)' env ZIG_PYTHON=$(abspath $(PY)) tools/interpreters build musl
+	@$(call WHEEL_STAGES,musllinux)
+	@$(STAGE) python-freethreaded '^(built|cached)' tools/interpreters build freethreaded
+	@$(call WHEEL_STAGES,freethreaded)
 
 # `make bench`: rilo against its peers and the sort floors; writes bench/results/. The peers
 # live in their own venv, which sees .venv's packages (rilo, numpy) through a .pth file, so

@@ -106,7 +106,8 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_rilo() {
   PYBIND11_CHECK_PYTHON_VERSION
   PYBIND11_ENSURE_INTERNALS_READY
   try {
-    py::module_ module = py::module_::create_extension_module("rilo", nullptr, &module_definition);
+    py::module_ module = py::module_::create_extension_module(
+        "rilo", nullptr, &module_definition, py::mod_gil_not_used());
     module.def("unique_rows", &unique_rows, py::arg("query"), py::arg("tolerance"),
                py::arg("sorted_index"), py::arg("method"));
     module.attr("__version__") = RILO_VERSION;

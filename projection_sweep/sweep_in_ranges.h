@@ -133,7 +133,7 @@ Index JoinRange(const T* rows, const KeyOf<T>* keys, Index m, T tolerance,
     if (length == size || last_differing < 0) break;
     const Index reach = WindowEnd(keys, range.end, last_differing, last_differing + 1, tolerance) - begin;
     if (reach <= length) break;
-    length = std::min(size, std::max(reach, 2 * length));
+    length = static_cast<Index>(std::min<std::ptrdiff_t>(size, std::max<std::ptrdiff_t>(reach, 2 * std::ptrdiff_t{length})));
   }
   // The range's own groups opened inside the prefix keep their numbers where they still open in
   // the whole sweep; only those can hold rows past the prefix.

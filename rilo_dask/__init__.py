@@ -25,6 +25,7 @@ of their own, as arrays of their own.
 """
 import math
 import operator
+import os
 
 import dask.array as da
 import numpy as np
@@ -73,6 +74,13 @@ def _partition_count(query, n_chunks):
     return max(n_chunks, math.ceil(n * max(m, 1) / PARTITION_ELEMENTS))
 
 
+# Partitions built ahead of the last one that has sent everything, per thread that builds them:
+# each thread then has one partition to build while the chain of Starts settles the one it built
+# before. A partition waits in memory from being built until it is settled, so building further
+# ahead only holds more.
+PARTITIONS_AHEAD_PER_THREAD = 2
+
+
 class _Tasks:
     """A task graph under construction: tasks named by step and index, each a function and its
     arguments, where an argument that is a key (or a list of keys) stands for its value."""
@@ -102,57 +110,76 @@ def _first_rows(tasks, query, blocks):
     return tasks.each("first-row", len(blocks), operator.getitem, lambda c: first_rows, lambda c: c)
 
 
-def _partitions(tasks, blocks, first_rows, n_partitions, tolerance):
-    """Ordering and partitioning: the keys of the partitions, each a run of the sweep order."""
+def _pieces(tasks, blocks, first_rows, n_partitions):
+    """Ordering and partitioning: for each partition, the keys of its pieces, one per chunk."""
     n_chunks = len(blocks)
     samples = tasks.each("sample", n_chunks, _ordering.sample_keys, blocks.__getitem__,
                          first_rows.__getitem__, lambda c: c)
     boundaries = tasks.add("boundaries", (), _ordering.choose_boundaries, samples, n_partitions)
     groupings = tasks.each("grouping", n_chunks, _ordering.group_by_partition, blocks.__getitem__,
                            first_rows.__getitem__, lambda c: boundaries)
-    pieces = [[tasks.add("piece", (c, k), _ordering.piece, blocks[c], first_rows[c], groupings[c], k)
-               for c in range(n_chunks)] for k in range(n_partitions)]
-    return tasks.each("partition", n_partitions, _ordering.assemble_partition, pieces.__getitem__,
-                      lambda k: tolerance)
+    return [[tasks.add("piece", (c, k), _ordering.piece, blocks[c], first_rows[c], groupings[c], k)
+             for c in range(n_chunks)] for k in range(n_partitions)]
 
 
-def _starts(tasks, partitions, tolerance):
-    """Settling: the chain of Starts, each after the one before it."""
-    starts, previous = [], None
-    for k, partition in enumerate(partitions):
+def _partitions_ahead():
+    """How many partitions may be built ahead of the last that has sent everything: PARTITIONS_AHEAD_PER_THREAD
+    for each thread of the current `distributed` client's workers, or of this machine."""
+    try:
+        from distributed import default_client
+
+        threads = sum(default_client().nthreads().values())
+    except (ImportError, ValueError):  # no distributed, or no client: a local scheduler
+        threads = os.cpu_count() or 1
+    return PARTITIONS_AHEAD_PER_THREAD * max(threads, 1)
+
+
+def _settled_and_sent(tasks, pieces, tolerance, ahead, number, partition_outputs, n_chunks):
+    """Settling and numbering, partition by partition: each partition is built from its pieces,
+    started after the one before it (the chain of Starts), numbered by `number` (a function of
+    _numbering) and cut into the BackPieces it sends each chunk; `partition_outputs` names the
+    steps (functions of what `number` gives) whose values each partition also gives. Partition k
+    is built once partition k - `ahead` has sent everything: a partition built earlier would
+    only wait in memory. Returns (for each chunk the keys of its BackPieces, for each name of
+    `partition_outputs` the keys of its values)."""
+    back = [[] for _ in range(n_chunks)]
+    outputs = {name: [] for name in partition_outputs}
+    all_sent, previous = [], None
+    for k, partition_pieces in enumerate(pieces):
+        partition = tasks.add("partition", (k,), _ordering.assemble_partition, partition_pieces,
+                              tolerance, all_sent[k - ahead] if k >= ahead else None)
         previous = tasks.add("start", (k,), _settling.start, partition, previous, tolerance)
-        starts.append(previous)
-    return starts
+        sent = tasks.add(number.__name__.replace("_", "-"), (k,), number, partition, previous)
+        own = [tasks.add("back-piece", (k, c), _numbering.back_piece, sent, c) for c in range(n_chunks)]
+        for chunk_pieces, piece in zip(back, own):
+            chunk_pieces.append(piece)
+        for name, function in partition_outputs.items():
+            outputs[name].append(tasks.add(name, (k,), function, sent))
+            own.append(outputs[name][-1])
+        all_sent.append(tasks.add("all-sent", (k,), _numbering.rows_sent, own))
+    return back, outputs
 
 
-def _back_pieces(tasks, sent, n_chunks):
-    """For each chunk, the keys of the BackPieces that every partition sends it."""
-    return [[tasks.add("back-piece", (k, c), _numbering.back_piece, sent_k, c)
-             for k, sent_k in enumerate(sent)] for c in range(n_chunks)]
-
-
-def _number_by_opening(tasks, partitions, starts, n_chunks):
+def _number_by_opening(tasks, pieces, tolerance, ahead, n_chunks):
     """Numbering in opening order: per partition its unique rows and their indices, and per
     chunk its rows' groups."""
-    sent = tasks.each("by-opening", len(partitions), _numbering.by_opening, partitions.__getitem__,
-                      starts.__getitem__)
-    unique = tasks.each("kept-values", len(sent), _numbering.kept_values, sent.__getitem__)
-    index = tasks.each("kept-rows", len(sent), _numbering.kept_rows, sent.__getitem__)
-    inverse = tasks.each("inverse", n_chunks, _numbering.placed, _back_pieces(tasks, sent, n_chunks).__getitem__)
-    return unique, index, inverse
+    back, kept = _settled_and_sent(tasks, pieces, tolerance, ahead, _numbering.by_opening,
+                                   {"kept-values": _numbering.kept_values,
+                                    "kept-rows": _numbering.kept_rows}, n_chunks)
+    inverse = tasks.each("inverse", n_chunks, _numbering.placed, back.__getitem__)
+    return kept["kept-values"], kept["kept-rows"], inverse
 
 
-def _number_by_lowest_row(tasks, partitions, starts, first_rows, dtype, n_columns):
+def _number_by_lowest_row(tasks, pieces, tolerance, ahead, first_rows, dtype, n_columns):
     """Numbering by lowest member row: per chunk the unique rows it holds, their indices and
     its rows' numbers."""
     n_chunks = len(first_rows)
-    sent = tasks.each("by-lowest-row", len(partitions), _numbering.by_lowest_row,
-                      partitions.__getitem__, starts.__getitem__)
-    shared = tasks.each("shared", len(sent), _numbering.shared_lowest_rows, sent.__getitem__)
-    merged = tasks.add("merged", (), _numbering.merge_lowest_rows, shared)
-    received = tasks.each("received", n_chunks, _numbering.receive,
-                          _back_pieces(tasks, sent, n_chunks).__getitem__, lambda c: merged,
-                          first_rows.__getitem__, lambda c: dtype, lambda c: n_columns)
+    back, shared = _settled_and_sent(tasks, pieces, tolerance, ahead, _numbering.by_lowest_row,
+                                     {"shared": _numbering.shared_lowest_rows}, n_chunks)
+    merged = tasks.add("merged", (), _numbering.merge_lowest_rows, shared["shared"])
+    received = tasks.each("received", n_chunks, _numbering.receive, back.__getitem__,
+                          lambda c: merged, first_rows.__getitem__, lambda c: dtype,
+                          lambda c: n_columns)
     marks = tasks.each("marks", n_chunks, _numbering.received_marks, received.__getitem__)
     table = tasks.add("rank-table", (), _numbering.rank_table, marks, first_rows)
     unique = tasks.each("held-values", n_chunks, _numbering.held_values, received.__getitem__)
@@ -179,15 +206,15 @@ def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
     n_columns = query.shape[1]
     query = query.astype(dtype).rechunk({1: -1})
     blocks = [row[0] for row in query.__dask_keys__()]
-    tasks = _Tasks(tokenize(query, tolerance, bool(sorted_index)))
+    ahead = _partitions_ahead()
+    tasks = _Tasks(tokenize(query, tolerance, bool(sorted_index), ahead))
     first_rows = _first_rows(tasks, query, blocks)
-    partitions = _partitions(tasks, blocks, first_rows, _partition_count(query, len(blocks)), tolerance)
-    starts = _starts(tasks, partitions, tolerance)
+    pieces = _pieces(tasks, blocks, first_rows, _partition_count(query, len(blocks)))
     if sorted_index:
-        unique, index, inverse = _number_by_lowest_row(tasks, partitions, starts, first_rows, dtype,
-                                                       n_columns)
+        unique, index, inverse = _number_by_lowest_row(tasks, pieces, tolerance, ahead, first_rows,
+                                                       dtype, n_columns)
     else:
-        unique, index, inverse = _number_by_opening(tasks, partitions, starts, len(blocks))
+        unique, index, inverse = _number_by_opening(tasks, pieces, tolerance, ahead, len(blocks))
     return (
         _as_array(tasks, "unique", query, unique, ((math.nan,) * len(unique), (n_columns,)), dtype),
         _as_array(tasks, "index", query, index, ((math.nan,) * len(index),), np.int64),

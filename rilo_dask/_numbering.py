@@ -128,6 +128,12 @@ def back_piece(sent, chunk):
                      sent.candidate_values[first:last].copy())
 
 
+def rows_sent(values):
+    """The rows of the BackPieces among `values`, the outputs of one partition: a small value
+    that exists once the partition has sent everything."""
+    return sum(len(value.positions) for value in values if isinstance(value, BackPiece))
+
+
 def kept_values(sent):
     """The unique rows that a partition numbered in opening order finds."""
     return sent.kept_values

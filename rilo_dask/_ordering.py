@@ -163,8 +163,10 @@ class Partition:
         return self.arrival_rows()[self.order[positions]]
 
 
-def assemble_partition(pieces, tolerance):
-    """The Partition of `pieces`, one from each chunk in chunk order."""
+def assemble_partition(pieces, tolerance, waited_for=None):
+    """The Partition of `pieces`, one from each chunk in chunk order. `waited_for` is not read:
+    the graph hands in a small value that an earlier partition gives once it has sent
+    everything, so that Dask builds partitions no faster than they are settled and sent."""
     values = np.concatenate([piece.values for piece in pieces])
     sums = row_sums(values)
     order = sweep_order(sums)

@@ -8,9 +8,6 @@ from dask.sizeof import sizeof
 
 import rilo
 
-SWEEP = "a"
-
-
 def row_sums(values):
     """Row sums of a 2-D block in its own dtype, added from column 0 upward, -0 read as +0;
     zeros when the block has no columns."""
@@ -53,10 +50,10 @@ def gaps_below(later_sums, opening_sum, tolerance):
 
 
 def sweep_in_order(values, tolerance):
-    """One `rilo` sweep of rows already in sweep order: the positions that open groups, ascending,
-    as int64, and each row's group (the index of its opening among them) as int32, or int64
-    past 2**31 - 1 rows."""
-    _, openings, groups = rilo.unique_rows(values, tolerance, False, SWEEP)
+    """One `rilo.sweep_in_order` call on rows already in sweep order: the positions that open
+    groups, ascending, as int64, and each row's group (the index of its opening among them) as
+    int32."""
+    openings, groups = rilo.sweep_in_order(values, tolerance)
     return openings.astype(np.int64), groups
 
 

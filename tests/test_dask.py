@@ -1,5 +1,8 @@
 """`rilo_dask.unique_rows`: the sweep on Dask arrays equals one `rilo.unique_rows` call."""
+import os
 import re
+import signal
+import time
 
 import numpy as np
 import pytest
@@ -135,6 +138,47 @@ def test_equals_one_call_on_a_local_cluster(cluster_client, kind):
     assert len(cluster_client.scheduler_info()["workers"]) == 2
 
 
+@pytest.fixture(scope="module")
+def three_workers():
+    with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.mark.parametrize("sorted_index", MODES)
+def test_a_worker_killed_mid_graph(three_workers, sorted_index):
+    # One worker is SIGKILLed at several moments of the compute; its nanny starts it again and
+    # the scheduler recomputes what it held. Every result must be one call's, or an error.
+    client = three_workers
+    rng = np.random.default_rng(21)
+    query = hostile_rows("clusters", 240_000, np.float32, rng)
+    expected = rilo.unique_rows(query, 0.1, sorted_index, "a")
+    lazy = rilo_dask.unique_rows(da.from_array(query, chunks=(12_000, -1)), 0.1, sorted_index, "a")
+    started = time.perf_counter()
+    client.gather(client.compute(list(lazy)))
+    duration = time.perf_counter() - started
+    outcomes, killed_mid_graph = [], 0
+    for fraction in (0.05, 0.25, 0.5):
+        client.wait_for_workers(3, timeout=60)
+        victim = sorted(client.run(os.getpid).values())[len(outcomes) % 3]
+        lazy = rilo_dask.unique_rows(da.from_array(query, chunks=(12_000, -1)), 0.1, sorted_index, "a")
+        futures = client.compute(list(lazy))
+        time.sleep(fraction * duration)
+        killed_mid_graph += not all(future.done() for future in futures)
+        os.kill(victim, signal.SIGKILL)
+        try:
+            got = client.gather(futures)
+        except Exception as error:  # a lost worker may fail the compute: that is allowed
+            outcomes.append(type(error).__name__)
+            continue
+        assert got[0].tobytes() == expected[0].tobytes()
+        assert all(np.array_equal(g, e) for g, e in zip(got[1:], expected[1:]))
+        outcomes.append("equal")
+    assert killed_mid_graph >= 2, (duration, outcomes)
+    assert "equal" in outcomes, outcomes
+
+
 def never_computed(block):
     """A block function that fails: it shows that a call computed nothing."""
     raise AssertionError("a block was computed")
@@ -222,15 +266,15 @@ def steps_past_int32(query, sorted_index):
     first_rows = [BEYOND_INT32 + int(first) for first in _ordering.first_rows([len(c) for c in chunks])]
     tasks = rilo_dask._Tasks("past-int32")
     blocks = [tasks.add("block", (c,), np.asarray, chunk) for c, chunk in enumerate(chunks)]
-    partitions = rilo_dask._partitions(tasks, blocks, first_rows, 3, 0.1)
-    starts, previous = [], None
-    for k, partition in enumerate(partitions):
-        previous = tasks.add("start", (k,), _settling.start, partition, previous, 0.1, 2**32)
-        starts.append(previous)
+    pieces = rilo_dask._pieces(tasks, blocks, first_rows, 3)
     if sorted_index:
-        keys = rilo_dask._number_by_lowest_row(tasks, partitions, starts, first_rows, np.float64, 3)
+        keys = rilo_dask._number_by_lowest_row(tasks, pieces, 0.1, 1, first_rows, np.float64, 3)
     else:
-        keys = rilo_dask._number_by_opening(tasks, partitions, starts, len(chunks))
+        keys = rilo_dask._number_by_opening(tasks, pieces, 0.1, 1, len(chunks))
+    # Group numbers start past 2**32: the first Start is given that first group.
+    start_name = f"rilo-dask-start-past-int32"
+    tasks.graph[(start_name, 0)] = (_settling.start, *tasks.graph[(start_name, 0)][1:], 2**32)
+    starts = [(start_name, 0)]
     boundaries, first_start, (_, index, inverse) = dask.get(
         tasks.graph, [(f"rilo-dask-boundaries-past-int32",), starts[0], list(keys)])
     assert boundaries[1].min() > 2**31 and first_start.first_group == 2**32

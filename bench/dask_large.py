@@ -57,10 +57,10 @@ def parse_arguments():
 
 def watch_spill(dask_worker):
     """Runs on a worker: starts a thread that keeps the most bytes its spill buffer has held on
-    disk since the last reset_spill."""
+    disk."""
     import threading
 
-    watch = {"peak": 0, "written": 0.0}
+    watch = {"peak": 0}
     dask_worker.rilo_spill_watch = watch
 
     def poll():
@@ -71,17 +71,9 @@ def watch_spill(dask_worker):
     threading.Thread(target=poll, daemon=True, name="rilo-spill-watch").start()
 
 
-def reset_spill(dask_worker):
-    """Runs on a worker: restarts its spill counts from what it holds and has written now."""
-    watch = dask_worker.rilo_spill_watch
-    watch["peak"] = dask_worker.data.spilled_total.disk
-    watch["written"] = dask_worker.data.cumulative_metrics["disk-write", "bytes"]
-
-
 def read_spill(dask_worker):
-    """Runs on a worker: (most bytes held on disk at once, bytes written) since reset_spill."""
-    watch = dask_worker.rilo_spill_watch
-    return watch["peak"], dask_worker.data.cumulative_metrics["disk-write", "bytes"] - watch["written"]
+    """Runs on a worker: (most bytes held on disk at once, bytes written) since it started."""
+    return dask_worker.rilo_spill_watch["peak"], dask_worker.data.cumulative_metrics["disk-write", "bytes"]
 
 
 class Measured:
@@ -103,12 +95,14 @@ class Measured:
 def run_rounds(client, path, chunk_rows, rows):
     """ROUNDS interleaved rounds of rilo_dask in both orders and of the floor; returns the
     Measured and, per order, whether the first round's result equals one call's."""
-    peaks = cloud.WorkerPeaks(client)
-    client.run(watch_spill)
     measured, equal = Measured(), {}
 
     def timed(name, run):
-        client.run(reset_spill)
+        # Fresh worker processes for every run: memory that one run leaves in a worker's heap
+        # would otherwise count towards the next one's peak.
+        client.restart()
+        peaks = cloud.WorkerPeaks(client)
+        client.run(watch_spill)
         seconds, worker_peaks, result = dask_run.timed_on_cluster(peaks, run)
         spills = client.run(read_spill).values()
         measured.record(name, seconds, worker_peaks, spills)
@@ -172,8 +166,8 @@ def main():
                 f"chunk), {arguments.lattice}^3 jittered-lattice points each {dask_run.COPIES} times, "
                 f"noise {cloud.NOISE}, tolerance {cloud.TOLERANCE}\n"
                 f"cluster: LocalCluster, {WORKERS} worker processes x 1 thread, memory_limit {MEMORY_LIMIT} "
-                f"each; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds; "
-                f"peak RSS: each worker's high-water mark; spilled: the most bytes on disk at once "
+                f"each; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds, each run on freshly restarted "
+                f"workers; peak RSS: each worker's high-water mark; spilled: the most bytes on disk at once "
                 f"(summed over workers, sampled every {SPILL_POLL_SECONDS} s) and all bytes written, "
                 f"highest over the rounds; equality: one rilo call in the client process")
             print("\n".join(lines), flush=True)

@@ -42,8 +42,9 @@ DEFAULT_CHUNK_ROWS = 10_000_000
 JITTER_PER_SPACING = 0.25
 NOISE = 1e-7
 TOLERANCE = 1e-4
-# Two worker processes of one thread each: a rilo call holds the GIL, so a second thread in
-# one process would wait for it; two processes use the two cores.
+# Two worker processes of one thread each: the faster layout in `make bench-dask`'s trial
+# against one process of two threads (bench/results/dask.txt). rilo calls release the GIL, but
+# the steps between them in NumPy and Python hold it for much of their time.
 WORKERS = 2
 THREADS_PER_WORKER = 1
 # The dashboard on any free port: another cluster on this machine may hold the usual 8787.

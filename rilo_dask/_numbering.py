@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from rilo_dask._rows import as_records, rows_at, sized
+from rilo_dask._rows import narrowest_index_type, rows_at, sized
 from rilo_dask._settling import settle
 
 # Representatives are marked in words of this many bits: a word's rank is the count before it
@@ -43,11 +43,17 @@ class Sent:
 @sized
 @dataclass
 class BackPiece:
-    """What a partition sends one chunk: its rows' values and the rows sent in full."""
+    """What a partition sends one chunk: its rows' values and the rows sent in full. The
+    values travel as offsets from their least, in int32 when they fit."""
 
     positions: np.ndarray  # (b,) ascending positions in the chunk
-    numbers: np.ndarray  # (b,) int64 per-row values
+    offsets: np.ndarray  # (b,) per-row values less `base`, int32 or int64
+    base: int
     candidate_values: np.ndarray  # (c, m) the candidate rows among them, in position order
+
+    def numbers(self):
+        """The per-row values, int64."""
+        return np.int64(self.base) + self.offsets
 
 
 def in_arrival_order(partition, per_row):
@@ -89,9 +95,11 @@ def lowest_per_group(groups, rows):
 def by_lowest_row(partition, begun):
     """The Sent of a partition numbered by lowest member row, after its Start `begun`: each
     row's representative, or -1 - its group for a group that other partitions may hold, and
-    the rows that may represent their group (those that do, and those of such groups)."""
+    the rows that may represent their group (those that do, and those of such groups). It
+    works in arrival order, where the rows ascend."""
     groups, openings = settle(partition, begun)
-    rows, first_group, n_own = partition.rows(), begun.first_group, len(openings)
+    groups = in_arrival_order(partition, groups)
+    rows, first_group, n_own = partition.arrival_rows(), begun.first_group, len(openings)
     # Own group i at slot i; every group opened before the partition at the spare slot n_own.
     slots = groups - first_group
     earlier = np.flatnonzero(slots < 0)
@@ -105,16 +113,14 @@ def by_lowest_row(partition, begun):
     representative = lowest[slots]
     left_open = open_slot[slots]
     representative[left_open] = -1 - groups[left_open]
-    candidates = in_arrival_order(partition, left_open | (representative == rows))
-    sweep_position = np.empty(len(rows), np.intp)
-    sweep_position[partition.order] = np.arange(len(rows))
-    candidates = np.flatnonzero(candidates)
+    candidates = np.flatnonzero(left_open | (representative == rows))
+    sweep_position = np.empty(len(rows), narrowest_index_type(len(rows)))
+    sweep_position[partition.order] = np.arange(len(rows), dtype=sweep_position.dtype)
     earlier_groups, earlier_lowest = lowest_per_group(groups[earlier], rows[earlier])
     shared = (np.concatenate([earlier_groups, handed_on]),
               np.concatenate([earlier_lowest, lowest[handed_on - first_group]]))
     nothing = np.empty(0, np.int64)
-    return Sent(in_arrival_order(partition, representative), partition.positions,
-                piece_starts(partition), candidates,
+    return Sent(representative, partition.positions, piece_starts(partition), candidates,
                 rows_at(partition.values, sweep_position[candidates]), shared,
                 partition.values[:0], nothing)
 
@@ -124,7 +130,12 @@ def back_piece(sent, chunk):
     alive after Dask has counted it freed, sent or spilled."""
     start, end = sent.piece_starts[chunk], sent.piece_starts[chunk + 1]
     first, last = np.searchsorted(sent.candidates, [start, end])
-    return BackPiece(sent.positions[start:end].copy(), sent.numbers[start:end].copy(),
+    numbers = sent.numbers[start:end]
+    base = int(numbers.min()) if len(numbers) else 0
+    offsets = numbers - base
+    if len(offsets) and offsets.max() <= np.iinfo(np.int32).max:
+        offsets = offsets.astype(np.int32)
+    return BackPiece(sent.positions[start:end].copy(), offsets, base,
                      sent.candidate_values[first:last].copy())
 
 
@@ -161,7 +172,7 @@ def placed(pieces):
     length = sum(len(piece.positions) for piece in pieces)
     in_order = np.empty(length, np.int64)
     for piece in pieces:
-        in_order[piece.positions] = piece.numbers
+        in_order[piece.positions] = piece.numbers()
     return in_order
 
 
@@ -176,6 +187,13 @@ class Received:
     marks: np.ndarray  # the held rows marked in words that count rows from a multiple of WORD_BITS
 
 
+def candidates_of(piece, first_row):
+    """The positions of a BackPiece's candidate rows: those left open (a negative value) and
+    those that represent their group, in a chunk whose first row is `first_row`."""
+    numbers = piece.numbers()
+    return piece.positions[(numbers < 0) | (numbers == first_row + piece.positions)]
+
+
 def receive(pieces, merged, first_row, dtype, n_columns):
     """The Received of a chunk whose first row is row `first_row`, from the BackPieces that its
     partitions send, with the lowest rows `merged` of the groups left open."""
@@ -185,8 +203,7 @@ def receive(pieces, merged, first_row, dtype, n_columns):
     left_open = np.flatnonzero(representative < 0)
     candidate_positions = np.concatenate(
         [np.empty(0, np.int64)]
-        + [piece.positions[(piece.numbers < 0) | (piece.numbers == first_row + piece.positions)]
-           for piece in pieces])
+        + [candidates_of(piece, first_row) for piece in pieces])
     candidate_values = np.concatenate([np.empty((0, n_columns), dtype)]
                                       + [piece.candidate_values for piece in pieces])
     merged_groups, merged_rows = merged

@@ -145,13 +145,12 @@ class Partition:
     """One partition's rows in sweep order, with the sweep of the partition alone. Its rows
     arrived in pieces, one from each chunk in chunk order; "arrival order" lists them so."""
 
-    values: np.ndarray  # (b, m) rows in sweep order
-    sums: np.ndarray  # (b,) their row sums, ascending (NaN last)
+    values: np.ndarray  # (b, m) rows in sweep order (their row sums ascend, NaN last)
     order: np.ndarray  # (b,) the arrival position of each row in sweep order
     positions: np.ndarray  # (b,) each row's position in its chunk, in arrival order
     piece_first_rows: np.ndarray  # (chunks,) int64, the first row of each piece's chunk
     piece_lengths: np.ndarray  # (chunks,) int64, the rows of each piece
-    alone_openings: np.ndarray  # ascending positions that open groups when swept alone, int64
+    alone_openings: np.ndarray  # ascending positions that open groups when swept alone, int32
     alone_groups: np.ndarray  # (b,) each row's group when swept alone: its opening's index
 
     def arrival_rows(self):
@@ -168,12 +167,11 @@ def assemble_partition(pieces, tolerance, waited_for=None):
     the graph hands in a small value that an earlier partition gives once it has sent
     everything, so that Dask builds partitions no faster than they are settled and sent."""
     values = np.concatenate([piece.values for piece in pieces])
-    sums = row_sums(values)
-    order = sweep_order(sums)
-    values, sums = rows_at(values, order), sums[order]
+    order = sweep_order(row_sums(values))
+    values = rows_at(values, order)
     alone_openings, alone_groups = sweep_in_order(values, tolerance)
     lengths = np.array([len(piece.positions) for piece in pieces], np.int64)
     positions = np.concatenate([piece.positions for piece in pieces]) if pieces else np.empty(0, np.int32)
-    return Partition(values, sums, order, positions,
+    return Partition(values, order, positions,
                      np.array([piece.first_row for piece in pieces], np.int64), lengths,
                      alone_openings, alone_groups)

@@ -51,10 +51,9 @@ def gaps_below(later_sums, opening_sum, tolerance):
 
 def sweep_in_order(values, tolerance):
     """One `rilo.sweep_in_order` call on rows already in sweep order: the positions that open
-    groups, ascending, as int64, and each row's group (the index of its opening among them) as
+    groups, ascending, and each row's group (the index of its opening among them), both
     int32."""
-    openings, groups = rilo.sweep_in_order(values, tolerance)
-    return openings.astype(np.int64), groups
+    return rilo.sweep_in_order(values, tolerance)
 
 
 def narrowest_index_type(count):

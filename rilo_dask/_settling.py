@@ -9,7 +9,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from rilo_dask._rows import gaps_below, rows_at, sized, sweep_in_order
+from rilo_dask._rows import gaps_below, row_sums, rows_at, sized, sweep_in_order
 
 
 @sized
@@ -61,11 +61,25 @@ class Start:
         return np.concatenate([self.prefix_openings, alone[np.searchsorted(alone, self.length):]])
 
 
+def reach(sums, opening_sum, start, tolerance):
+    """The first position from `start` on of an ascending run of row sums (NaN last) whose gap
+    to `opening_sum` is not below `tolerance`; len(sums) when every one is. Gaps, subtracted in
+    the dtype, ascend with the sums (rounding keeps order, and NaN gaps come last), so the
+    gaps below the tolerance form a prefix, found by bisection."""
+    low, high = start, len(sums)
+    while low < high:
+        middle = (low + high) // 2
+        if gaps_below(sums[middle], opening_sum, tolerance):
+            low = middle + 1
+        else:
+            high = middle
+    return low
+
+
 def window_end(sums, position, tolerance):
     """The first position after `position` of an ascending run of row sums whose gap to the
     row sum at `position` is not below `tolerance`; len(sums) when every later one is."""
-    outside = ~gaps_below(sums[position + 1:], sums[position], tolerance)
-    return position + 1 + (int(np.argmax(outside)) if outside.any() else len(outside))
+    return reach(sums, sums[position], position + 1, tolerance)
 
 
 def sweep_with_earlier(earlier, values, tolerance):
@@ -79,22 +93,23 @@ def sweep_with_earlier(earlier, values, tolerance):
     return openings[carried:] - carried, groups[carried:].astype(np.int64)
 
 
-def settle_prefix(partition, earlier, tolerance):
-    """How long a prefix of `partition` must be swept again after the `earlier` openings that
-    reach into it, and that sweep: (length, openings in it, groups of its rows). Beyond the
-    prefix the sweep alone holds, because every opening on which the two sweeps differ has a
-    window that ends inside the prefix; the prefix doubles until that is so."""
-    size = len(partition.sums)
+def settle_prefix(partition, sums, earlier, tolerance):
+    """How long a prefix of `partition` (with row sums `sums`) must be swept again after the
+    `earlier` openings that reach into it, and that sweep: (length, openings in it, groups of
+    its rows). Beyond the prefix the sweep alone holds, because every opening on which the two
+    sweeps differ has a window that ends inside the prefix; the prefix doubles until that is
+    so."""
+    size = len(sums)
     if len(earlier.rows) == 0 or size == 0:
         return 0, np.empty(0, np.int64), np.empty(0, np.int64)
-    length = window_end(np.concatenate([earlier.sums[-1:], partition.sums]), 0, tolerance) - 1
+    length = reach(sums, earlier.sums[-1], 0, tolerance)
     while True:
         openings, groups = sweep_with_earlier(earlier, partition.values[:length], tolerance)
-        alone = partition.alone_openings[partition.alone_openings < length]
+        alone = partition.alone_openings[:np.searchsorted(partition.alone_openings, length)]
         differing = np.setxor1d(openings, alone)
         if length == size or len(differing) == 0:
             return length, openings, groups
-        last_end = window_end(partition.sums, int(differing[-1]), tolerance)
+        last_end = window_end(sums, int(differing[-1]), tolerance)
         if last_end <= length:
             return length, openings, groups
         length = min(size, max(last_end, 2 * length))
@@ -107,25 +122,27 @@ def start(partition, previous, tolerance, first_group=0):
         values = partition.values
         previous = Start(first_group, None, 0, None, None,
                          Openings.none(values.dtype, values.shape[1]), first_group)
+    sums = row_sums(partition.values)
     earlier = previous.handed_on
-    if len(partition.sums):
-        earlier = earlier.take(gaps_below(partition.sums[0], earlier.sums, tolerance))
-    length, prefix_openings, prefix_groups = settle_prefix(partition, earlier, tolerance)
+    if len(sums):
+        earlier = earlier.take(gaps_below(sums[0], earlier.sums, tolerance))
+    length, prefix_openings, prefix_groups = settle_prefix(partition, sums, earlier, tolerance)
     begun = Start(previous.next_group, earlier, length, prefix_openings, prefix_groups, None, None)
     openings = begun.openings(partition)
-    begun.handed_on = hand_on(partition, earlier, openings, begun.first_group, tolerance)
+    begun.handed_on = hand_on(partition, sums, earlier, openings, begun.first_group, tolerance)
     begun.next_group = begun.first_group + len(openings)
     return begun
 
 
-def hand_on(partition, earlier, openings, first_group, tolerance):
+def hand_on(partition, sums, earlier, openings, first_group, tolerance):
     """The openings, earlier ones and the partition's own (at ascending `openings`, numbered
-    from `first_group`), whose windows may reach past the partition's last row."""
-    if len(partition.sums) == 0:
+    from `first_group`), whose windows may reach past the partition's last row; `sums` are the
+    partition's row sums."""
+    if len(sums) == 0:
         return earlier
-    last_sum = partition.sums[-1]
-    reaching = np.flatnonzero(gaps_below(last_sum, partition.sums[openings], tolerance))
-    own = Openings(rows_at(partition.values, openings[reaching]), partition.sums[openings[reaching]],
+    last_sum = sums[-1]
+    reaching = np.flatnonzero(gaps_below(last_sum, sums[openings], tolerance))
+    own = Openings(rows_at(partition.values, openings[reaching]), sums[openings[reaching]],
                    partition.rows(openings[reaching]), first_group + reaching)
     earlier = earlier.take(gaps_below(last_sum, earlier.sums, tolerance))
     return Openings.concatenate(earlier, own)
@@ -136,7 +153,7 @@ def settle(partition, begun):
     sweep order, int64, numbered in opening order over all rows, and the ascending positions of
     its openings."""
     length, first_group, earlier = begun.length, begun.first_group, begun.earlier
-    groups = np.empty(len(partition.sums), np.int64)
+    groups = np.empty(len(partition.values), np.int64)
     if length:
         prefix_groups = begun.prefix_groups
         from_earlier = prefix_groups < len(earlier.rows)

@@ -343,10 +343,26 @@ def test_pieces_sent_on_own_their_memory():
     partition = _ordering.assemble_partition(halves, np.float32(0.01))
     begun = _settling.start(partition, None, np.float32(0.01))
     sent = [array for step in (_numbering.by_opening, _numbering.by_lowest_row)
-            for chunk in range(2) for array in vars(_numbering.back_piece(step(partition, begun), chunk)).values()]
+            for chunk in range(2) for array in vars(_numbering.back_piece(step(partition, begun), chunk)).values()
+            if isinstance(array, np.ndarray)]
     sent += [array for piece in pieces for array in (piece.values, piece.positions)]
     assert len(sent) == 2 * 2 * 3 + 2 * 4 and sum(len(piece.positions) for piece in pieces) == 400
     assert all(memory_owner(array).nbytes == array.nbytes for array in sent)
+
+
+@pytest.mark.parametrize("numbers, offset_type", [
+    ([7, 5, 9], np.int32), ([-3 - 2**40, 2**31, 0], np.int64), ([2**31 - 1, 0], np.int32),
+    ([2**31, 0], np.int64), ([-1, 2**62], np.int64), ([], np.int64)])
+def test_back_pieces_carry_offsets_in_the_narrowest_type_that_holds_them(numbers, offset_type):
+    numbers = np.array(numbers, np.int64)
+    n = len(numbers)
+    sent = _numbering.Sent(numbers, np.arange(n, dtype=np.int32), np.array([0, n]),
+                           np.empty(0, np.int64), np.empty((0, 2)), (None, None), np.empty((0, 2)),
+                           np.empty(0, np.int64))
+    piece = _numbering.back_piece(sent, 0)
+    assert piece.offsets.dtype == offset_type
+    assert piece.numbers().dtype == np.int64 and np.array_equal(piece.numbers(), numbers)
+    assert np.array_equal(_numbering.placed([piece]), numbers)
 
 
 def memory_owner(array):
@@ -372,3 +388,24 @@ def test_dask_counts_the_memory_of_partitions_and_their_steps():
     assert sizeof(partition) >= values.nbytes + partition.order.nbytes + partition.alone_groups.nbytes
     assert sizeof(begun) >= sizeof(begun.handed_on) >= begun.handed_on.values.nbytes > 0
     assert sizeof(sent) >= sent.numbers.nbytes + sent.candidate_values.nbytes > 0
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("tolerance", [0.0, -1.0, 0.3, 2.5, np.inf])
+def test_window_ends_found_by_bisection_are_those_of_a_scan(dtype, tolerance):
+    # Ascending sums with ties, infinities and NaNs last: the first position whose gap is not
+    # below the tolerance, from every start, as a straightforward scan finds it.
+    rng = np.random.default_rng(9)
+    sums = np.sort(rng.choice([-np.inf, -1.0, 0.0, 0.25, 0.5, 2.0, 3e38, np.inf, np.nan], 60)).astype(dtype)
+    tolerance = dtype(tolerance)
+    for position in range(len(sums)):
+        later = np.flatnonzero(~_rows_gaps_below(sums[position + 1:], sums[position], tolerance))
+        expected = position + 1 + (later[0] if len(later) else len(sums) - position - 1)
+        assert _settling.window_end(sums, position, tolerance) == expected
+        assert _settling.reach(sums, sums[position], 0, tolerance) == np.flatnonzero(
+            np.append(~_rows_gaps_below(sums, sums[position], tolerance), True))[0]
+
+
+def _rows_gaps_below(later_sums, opening_sum, tolerance):
+    with np.errstate(invalid="ignore", over="ignore"):
+        return (later_sums - opening_sum) < tolerance

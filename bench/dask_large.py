@@ -7,12 +7,10 @@ bench/results/dask-large.txt.
 
 Usage: python bench/dask_large.py [--quick] [--lattice G] [--chunk-rows N] [--dir DIR] [--output DIR]
 """
-import argparse
 import os
 import shutil
 import sys
 import tempfile
-import time
 
 import zarr
 from distributed import Client, wait
@@ -36,44 +34,6 @@ PEAK_BOUND = 1.15
 TIME_BOUND = 1.0
 SPILL_BOUND_BYTES = 0.5e9
 FLOOR = "floor: Dask set_index on row sum"
-# How often each worker samples the bytes it holds on disk.
-SPILL_POLL_SECONDS = 0.05
-
-
-def parse_arguments():
-    """Command-line options."""
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="a small lattice, for a smoke run")
-    parser.add_argument("--lattice", type=int, help=f"nodes per axis (default {DEFAULT_LATTICE})")
-    parser.add_argument("--chunk-rows", type=int, help=f"rows per chunk (default {DEFAULT_CHUNK_ROWS:,})")
-    parser.add_argument("--dir", help="folder for the zarr array and the spill (default: a temporary one)")
-    parser.add_argument("--output", default=os.path.join(os.path.dirname(__file__), "results"))
-    arguments = parser.parse_args()
-    arguments.lattice = arguments.lattice or (QUICK_LATTICE if arguments.quick else DEFAULT_LATTICE)
-    arguments.chunk_rows = arguments.chunk_rows or (
-        QUICK_CHUNK_ROWS if arguments.quick else DEFAULT_CHUNK_ROWS)
-    return arguments
-
-
-def watch_spill(dask_worker):
-    """Runs on a worker: starts a thread that keeps the most bytes its spill buffer has held on
-    disk."""
-    import threading
-
-    watch = {"peak": 0}
-    dask_worker.rilo_spill_watch = watch
-
-    def poll():
-        while True:
-            watch["peak"] = max(watch["peak"], dask_worker.data.spilled_total.disk)
-            time.sleep(SPILL_POLL_SECONDS)
-
-    threading.Thread(target=poll, daemon=True, name="rilo-spill-watch").start()
-
-
-def read_spill(dask_worker):
-    """Runs on a worker: (most bytes held on disk at once, bytes written) since it started."""
-    return dask_worker.rilo_spill_watch["peak"], dask_worker.data.cumulative_metrics["disk-write", "bytes"]
 
 
 class Measured:
@@ -101,10 +61,9 @@ def run_rounds(client, path, chunk_rows, rows):
         # Fresh worker processes for every run: memory that one run leaves in a worker's heap
         # would otherwise count towards the next one's peak.
         client.restart()
-        peaks = cloud.WorkerPeaks(client)
-        client.run(watch_spill)
+        peaks, spill = cloud.WorkerPeaks(client), cloud.WorkerSpill(client)
         seconds, worker_peaks, result = dask_run.timed_on_cluster(peaks, run)
-        spills = client.run(read_spill).values()
+        spills = spill.read()
         measured.record(name, seconds, worker_peaks, spills)
         print(f"{name}: {seconds:.1f} s, peak RSS {', '.join(cloud.gib(p) for p in worker_peaks)}, "
               f"spilled {', '.join(f'{held / 1e9:.2f} GB held / {written / 1e9:.2f} GB written' for held, written in spills)}",
@@ -152,7 +111,8 @@ def table(measured, equal):
 
 def main():
     """Writes the rows, runs the rounds on a fresh cluster and writes the report."""
-    arguments = parse_arguments()
+    arguments = dask_run.parse_arguments(__doc__.splitlines()[0], DEFAULT_LATTICE, QUICK_LATTICE,
+                                         DEFAULT_CHUNK_ROWS, QUICK_CHUNK_ROWS)
     folder = arguments.dir or tempfile.mkdtemp(prefix="rilo-dask-large-")
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "rows.zarr")
@@ -168,7 +128,7 @@ def main():
                 f"cluster: LocalCluster, {WORKERS} worker processes x 1 thread, memory_limit {MEMORY_LIMIT} "
                 f"each; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds, each run on freshly restarted "
                 f"workers; peak RSS: each worker's high-water mark; spilled: the most bytes on disk at once "
-                f"(summed over workers, sampled every {SPILL_POLL_SECONDS} s) and all bytes written, "
+                f"(summed over workers, sampled every {cloud.SPILL_POLL_SECONDS} s) and all bytes written, "
                 f"highest over the rounds; equality: one rilo call in the client process")
             print("\n".join(lines), flush=True)
             rows = zarr.open_array(path, mode="r")[:]

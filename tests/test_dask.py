@@ -122,7 +122,8 @@ def test_takeover_across_a_boundary():
 
 @pytest.fixture(scope="module")
 def cluster_client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    """A LocalCluster of three worker processes, whose nannies start a killed worker again."""
+    with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
             yield client
@@ -135,22 +136,14 @@ def test_equals_one_call_on_a_local_cluster(cluster_client, kind):
         query = hostile_rows(kind, 300, dtype, rng)
         for sorted_index in MODES:
             assert_same_as_one_call(query, 0.1, sorted_index, 23)
-    assert len(cluster_client.scheduler_info()["workers"]) == 2
-
-
-@pytest.fixture(scope="module")
-def three_workers():
-    with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client
+    assert len(cluster_client.scheduler_info()["workers"]) == 3
 
 
 @pytest.mark.parametrize("sorted_index", MODES)
-def test_a_worker_killed_mid_graph(three_workers, sorted_index):
+def test_a_worker_killed_mid_graph(cluster_client, sorted_index):
     # One worker is SIGKILLed at several moments of the compute; its nanny starts it again and
     # the scheduler recomputes what it held. Every result must be one call's, or an error.
-    client = three_workers
+    client = cluster_client
     rng = np.random.default_rng(21)
     query = hostile_rows("clusters", 240_000, np.float32, rng)
     expected = rilo.unique_rows(query, 0.1, sorted_index, "a")

@@ -45,7 +45,7 @@ QUICK_CHUNK_ROWS = 100_000
 # other engineer's load on the two cores hits all of them alike.
 ROUNDS = 3
 # rilo_dask / Dask's sort must stay at or below this.
-FLOOR_BOUND = 1.5
+FLOOR_BOUND = 1.2
 PACKAGES = ["numpy", "dask", "distributed", "pandas", "pyarrow", "zarr"]
 # Worker layouts (processes, threads each) that use the machine's two cores: processes copy
 # rows between them, threads share them but need calls that release the GIL.

@@ -12,8 +12,8 @@ The graph reads as the algorithm, one module per stage:
 
 1. ordering and partitioning (`_ordering`): a sample of every chunk's sweep keys (row sum, then
    row index) picks the partition boundaries; each chunk is cut into one piece per partition;
-   each partition gathers its pieces in sweep order and one `rilo.unique_rows` call sweeps it
-   alone;
+   each partition gathers its pieces in sweep order and one `rilo.sweep_in_order` call sweeps
+   it alone;
 2. settling (`_settling`): a chain of cheap steps hands each partition the openings of earlier
    ones whose windows reach into it, and the number of its first group; the partition sweeps
    again only as much of its start as they change;
@@ -21,7 +21,9 @@ The graph reads as the algorithm, one module per stage:
    (or representatives), and the unique rows are collected.
 
 Every step returns one value, counted once by Dask: the pieces a step sends are made by steps
-of their own, as arrays of their own.
+of their own, as arrays of their own. A partition is built only once an earlier one has sent
+everything, so that only a few wait in memory at once. `_rows` holds the helpers on NumPy rows
+that the stages share.
 """
 import math
 import operator

@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from rilo_dask._rows import narrowest_index_type, rows_at, sized
+from rilo_dask._rows import as_records, rows_at, sized
 from rilo_dask._settling import settle
 
 # Representatives are marked in words of this many bits: a word's rank is the count before it
@@ -95,33 +95,42 @@ def lowest_per_group(groups, rows):
 def by_lowest_row(partition, begun):
     """The Sent of a partition numbered by lowest member row, after its Start `begun`: each
     row's representative, or -1 - its group for a group that other partitions may hold, and
-    the rows that may represent their group (those that do, and those of such groups). It
-    works in arrival order, where the rows ascend."""
+    the rows that may represent their group (those that do, and those of such groups). Rows
+    ascend in arrival order, so a group's lowest row is that of its member that arrived first.
+    It works in sweep order, where a group's members lie close together, and puts only the
+    results in arrival order."""
     groups, openings = settle(partition, begun)
-    groups = in_arrival_order(partition, groups)
-    rows, first_group, n_own = partition.arrival_rows(), begun.first_group, len(openings)
+    first_group, n_own, size = begun.first_group, len(openings), len(groups)
+    arrival = partition.order
     # Own group i at slot i; every group opened before the partition at the spare slot n_own.
     slots = groups - first_group
-    earlier = np.flatnonzero(slots < 0)
-    slots[earlier] = n_own
-    lowest = lowest_at(n_own + 1, slots, rows)
-    open_slot = np.zeros(n_own + 1, bool)
+    slots[slots < 0] = n_own
+    first_arrival = np.full(n_own + 1, size, arrival.dtype)
+    np.minimum.at(first_arrival, slots, arrival)
+    rows = partition.arrival_rows()
+    lowest = rows[first_arrival[:n_own]]  # every own group has a member here: its opening
     handed_on = begun.handed_on.groups
     handed_on = handed_on[handed_on >= first_group]
+    open_slot = np.zeros(n_own + 1, bool)
     open_slot[handed_on - first_group] = True
     open_slot[n_own] = True
-    representative = lowest[slots]
     left_open = open_slot[slots]
+    representative = np.append(lowest, 0)[slots]
     representative[left_open] = -1 - groups[left_open]
-    candidates = np.flatnonzero(left_open | (representative == rows))
-    sweep_position = np.empty(len(rows), narrowest_index_type(len(rows)))
-    sweep_position[partition.order] = np.arange(len(rows), dtype=sweep_position.dtype)
-    earlier_groups, earlier_lowest = lowest_per_group(groups[earlier], rows[earlier])
+    is_candidate = left_open | (first_arrival[slots] == arrival)
+    candidates_in_arrival = np.zeros(size, bool)
+    candidates_in_arrival[arrival[is_candidate]] = True
+    candidates = np.flatnonzero(candidates_in_arrival)
+    # The candidates' rows, put at their arrival positions and then read in arrival order.
+    values_in_arrival = np.empty_like(partition.values)
+    as_records(values_in_arrival)[arrival[is_candidate]] = as_records(partition.values[is_candidate])
+    earlier = np.flatnonzero(slots == n_own)
+    earlier_groups, earlier_lowest = lowest_per_group(groups[earlier], rows[arrival[earlier]])
     shared = (np.concatenate([earlier_groups, handed_on]),
               np.concatenate([earlier_lowest, lowest[handed_on - first_group]]))
     nothing = np.empty(0, np.int64)
-    return Sent(representative, partition.positions, piece_starts(partition), candidates,
-                rows_at(partition.values, sweep_position[candidates]), shared,
+    return Sent(in_arrival_order(partition, representative), partition.positions,
+                piece_starts(partition), candidates, values_in_arrival[candidates], shared,
                 partition.values[:0], nothing)
 
 

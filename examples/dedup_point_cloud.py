@@ -42,9 +42,10 @@ DEFAULT_CHUNK_ROWS = 10_000_000
 JITTER_PER_SPACING = 0.25
 NOISE = 1e-7
 TOLERANCE = 1e-4
-# Two worker processes of one thread each: the faster layout in `make bench-dask`'s trial
-# against one process of two threads (bench/results/dask.txt). rilo calls release the GIL, but
-# the steps between them in NumPy and Python hold it for much of their time.
+# Two worker processes of one thread each, each with half the machine's memory. In
+# `make bench-dask`'s trials (bench/results/dask.txt) one process of two threads comes within
+# 10% of it, either way round; at this size two processes also halve what one worker must
+# hold.
 WORKERS = 2
 THREADS_PER_WORKER = 1
 # The dashboard on any free port: another cluster on this machine may hold the usual 8787.

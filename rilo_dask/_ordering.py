@@ -7,8 +7,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from rilo_dask._rows import (narrowest_index_type, row_sums, rows_at, same_sums, sized,
-                             sweep_in_order)
+import rilo
+from rilo_dask._rows import narrowest_index_type, row_sums, rows_at, same_sums, sized
 
 # Rows drawn from each chunk to choose the partition boundaries: enough that the partitions
 # come out within a few per cent of equal size for a few hundred chunks.
@@ -169,7 +169,7 @@ def assemble_partition(pieces, tolerance, waited_for=None):
     values = np.concatenate([piece.values for piece in pieces])
     order = sweep_order(row_sums(values))
     values = rows_at(values, order)
-    alone_openings, alone_groups = sweep_in_order(values, tolerance)
+    alone_openings, alone_groups = rilo.sweep_in_order(values, tolerance)
     lengths = np.array([len(piece.positions) for piece in pieces], np.int64)
     positions = np.concatenate([piece.positions for piece in pieces]) if pieces else np.empty(0, np.int32)
     return Partition(values, order, positions,

@@ -6,7 +6,6 @@ from dataclasses import fields
 import numpy as np
 from dask.sizeof import sizeof
 
-import rilo
 
 def row_sums(values):
     """Row sums of a 2-D block in its own dtype, added from column 0 upward, -0 read as +0;
@@ -47,13 +46,6 @@ def gaps_below(later_sums, opening_sum, tolerance):
     `opening_sum`: the gap, subtracted in the dtype, is below `tolerance` (false for NaN)."""
     with np.errstate(invalid="ignore", over="ignore"):
         return (later_sums - opening_sum) < tolerance
-
-
-def sweep_in_order(values, tolerance):
-    """One `rilo.sweep_in_order` call on rows already in sweep order: the positions that open
-    groups, ascending, and each row's group (the index of its opening among them), both
-    int32."""
-    return rilo.sweep_in_order(values, tolerance)
 
 
 def narrowest_index_type(count):

@@ -9,7 +9,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from rilo_dask._rows import gaps_below, row_sums, rows_at, sized, sweep_in_order
+import rilo
+from rilo_dask._rows import gaps_below, row_sums, rows_at, sized
 
 
 @sized
@@ -88,7 +89,7 @@ def sweep_with_earlier(earlier, values, tolerance):
     len(earlier) are those of the earlier openings (which all open: no opening claims another)
     and the rest count the new openings in order."""
     block = np.concatenate([earlier.values, values]) if len(earlier.rows) else values
-    openings, groups = sweep_in_order(block, tolerance)
+    openings, groups = rilo.sweep_in_order(block, tolerance)
     carried = len(earlier.rows)
     return openings[carried:] - carried, groups[carried:].astype(np.int64)
 

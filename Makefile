@@ -165,7 +165,8 @@ bench: build $(BENCH_VENV)/.requirements
 	$(BENCH_PY) bench/run.py $(BENCH_ARGS)
 
 # `make bench-dask`: rilo_dask on a LocalCluster of two workers against one rilo call and
-# Dask's own distributed sort, on 2e7 rows read from zarr; writes bench/results/dask.txt.
+# Dask's own distributed sort, on 2e7 rows read from zarr (bench/results/dask.txt), then on
+# 1e8 rows with 4 GiB per worker, with peak memory and spill (bench/results/dask-large.txt).
 # zarr goes into the same .venv-bench (dask and distributed come from .venv); the peers of
 # `make bench` are not needed here. BENCH_DASK_ARGS=--quick is a smoke run.
 $(BENCH_VENV)/.requirements-dask: bench/requirements-dask.txt $(BENCH_VENV)/.created
@@ -174,6 +175,7 @@ $(BENCH_VENV)/.requirements-dask: bench/requirements-dask.txt $(BENCH_VENV)/.cre
 
 bench-dask: build $(BENCH_VENV)/.requirements-dask
 	$(BENCH_PY) bench/dask_run.py $(BENCH_DASK_ARGS)
+	$(BENCH_PY) bench/dask_large.py $(BENCH_DASK_ARGS)
 
 clean:
 	rm -rf build dist $(VENV) $(BENCH_VENV)

@@ -42,8 +42,10 @@ DEFAULT_CHUNK_ROWS = 10_000_000
 JITTER_PER_SPACING = 0.25
 NOISE = 1e-7
 TOLERANCE = 1e-4
-# Two worker processes of one thread each: a rilo call holds the GIL, so a second thread in
-# one process would wait for it; two processes use the two cores.
+# Two worker processes of one thread each, each with half the machine's memory. In
+# `make bench-dask`'s trials (bench/results/dask.txt) one process of two threads comes within
+# 10% of it, either way round; at this size two processes also halve what one worker must
+# hold.
 WORKERS = 2
 THREADS_PER_WORKER = 1
 # The dashboard on any free port: another cluster on this machine may hold the usual 8787.
@@ -158,6 +160,50 @@ class WorkerPeaks:
         return [read_kib(self.pids[name], "VmHWM") * KIB for name in sorted(self.pids)]
 
 
+# How often each worker samples the bytes it holds on disk.
+SPILL_POLL_SECONDS = 0.05
+
+
+def watch_spill(dask_worker):
+    """Runs on a worker: starts a thread that keeps the most bytes its spill buffer has held on
+    disk."""
+    import threading
+
+    watch = {"peak": 0}
+    dask_worker.spill_watch = watch
+
+    def poll():
+        while True:
+            watch["peak"] = max(watch["peak"], dask_worker.data.spilled_total.disk)
+            time.sleep(SPILL_POLL_SECONDS)
+
+    threading.Thread(target=poll, daemon=True, name="spill-watch").start()
+
+
+def read_spill(dask_worker):
+    """Runs on a worker: (the most bytes held on disk at once, all bytes written) since
+    watch_spill."""
+    return dask_worker.spill_watch["peak"], dask_worker.data.cumulative_metrics["disk-write", "bytes"]
+
+
+class WorkerSpill:
+    """The bytes each worker of a cluster spills to disk while its data exceeds the worker's
+    memory target: the most held on disk at once (sampled every SPILL_POLL_SECONDS) and all
+    written."""
+
+    def __init__(self, client):
+        """Starts the watch on every worker; counts start from what each has written so far."""
+        self.client = client
+        client.run(watch_spill)
+        self.written_before = dict(client.run(read_spill))
+
+    def read(self):
+        """Each worker's (most bytes on disk at once, bytes written since the start), in the
+        order of their names."""
+        spills = self.client.run(read_spill)
+        return [(spills[name][0], spills[name][1] - self.written_before[name][1]) for name in sorted(spills)]
+
+
 def local_cluster(folder, memory_limit="auto", workers=WORKERS, threads_per_worker=THREADS_PER_WORKER):
     """A LocalCluster of `workers` processes of `threads_per_worker` threads that spill to
     `folder`."""
@@ -268,13 +314,15 @@ def run(arguments, folder):
               f"the 2**31 - 1 elements of one rilo.unique_rows call")
         print(f"cluster    {WORKERS} workers x {THREADS_PER_WORKER} thread, tolerance "
               f"{TOLERANCE}, noise {NOISE}, sorted_index=True", flush=True)
-        peaks = WorkerPeaks(client)
+        peaks, spill = WorkerPeaks(client), WorkerSpill(client)
         peaks.reset()
         (summaries, low, high, mismatches), seconds = deduplicate(
             client, path, arguments.chunk_rows, n_points)
         print(f"run time   {sum(seconds):.1f} s: graph {seconds[0]:.1f} s, compute (rilo_dask "
               f"and the checks) {seconds[1]:.1f} s")
         print("peak RSS   " + ", ".join(f"worker {w}: {gib(b)}" for w, b in enumerate(peaks.read())))
+        print("spilled    " + ", ".join(f"worker {w}: {held / 1e9:.2f} GB on disk at most, {written / 1e9:.2f} GB written"
+                                        for w, (held, written) in enumerate(spill.read())))
     results = verdicts(summaries, int(low), int(high), int(mismatches), n_points)
     for description, passed in results:
         print(f"{'OK    ' if passed else 'FAILED'}     {description}")

@@ -97,6 +97,24 @@ py::tuple unique_rows(const py::array& query, double tolerance, bool sorted_inde
                           : UniqueRowsOf<double>(query, tolerance, sorted_index, sweep);
 }
 
+// The call of `sweep_in_order` for element type T: `rows` converted, then swept.
+template <typename T>
+py::tuple SweepInOrderOf(const py::array& rows, double tolerance) {
+  const T tolerance_in_t = RoundToElementType<T>(tolerance);
+  return rilo::SweepInOrder<T>(ToContiguous<T>(rows), tolerance_in_t);
+}
+
+// `rilo.sweep_in_order`: the checks of `unique_rows` with the sweep selected, then the sweep of
+// rows in sweep order for their element type.
+py::tuple sweep_in_order(const py::array& rows, double tolerance) {
+  const char type_code = rows.dtype().char_();
+  if (type_code != 'f' && type_code != 'd') throw std::runtime_error(kElementTypeMessage);
+  CheckTolerance(tolerance);
+  CheckFitsIndexType(rows);
+  rilo::CheckTwoDimensional(rows.ndim(), true);
+  return type_code == 'f' ? SweepInOrderOf<float>(rows, tolerance) : SweepInOrderOf<double>(rows, tolerance);
+}
+
 PyModuleDef module_definition;
 
 }  // namespace
@@ -110,6 +128,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_rilo() {
         "rilo", nullptr, &module_definition, py::mod_gil_not_used());
     module.def("unique_rows", &unique_rows, py::arg("query"), py::arg("tolerance"),
                py::arg("sorted_index"), py::arg("method"));
+    module.def("sweep_in_order", &sweep_in_order, py::arg("rows"), py::arg("tolerance"));
     module.attr("__version__") = RILO_VERSION;
     return module.release().ptr();
   }

@@ -92,14 +92,30 @@ class ComputingCall {
 
 }  // namespace internal
 
-// Runs one method on `query` (C-contiguous, two-dimensional) with the GIL released and returns
+// Runs body(threads, should_stop) with the GIL released, on this call's share of the CPUs
+// (ComputingCall), taking the GIL back every kSignalCheckPeriod to run Python's signal handlers.
+// A stop on a signal raises the handler's exception; every error leaves nothing returned.
+template <typename Body>
+void RunWithoutGil(Body body) {
+  internal::SignalWatch watch;
+  auto should_stop = [&watch] { return watch.ShouldStop(); };
+  try {
+    py::gil_scoped_release release;
+    const internal::ComputingCall computing;
+    body(computing.threads(), should_stop);
+    internal::StopIfAsked(should_stop);
+  } catch (const Stopped&) {
+    throw py::error_already_set();
+  }
+}
+
+// Runs one method on `query` (C-contiguous, two-dimensional) as RunWithoutGil does and returns
 // the tuple (unique rows, representative indices, inverse). `group_rows(data, n, m, inverse,
 // representative_storage, threads, should_stop)` must write the n inverse entries, call
 // representative_storage(k) once on this thread, fill the k indices it returns and return k; the
 // GIL is taken back inside representative_storage to create the k-entry arrays. The unique rows
-// are copied without the GIL too. The method runs on this call's share of the CPUs
-// (ComputingCall); its result does not depend on how many threads it gets. A stop on a signal raises the handler's exception, and every
-// error leaves nothing returned and all memory freed.
+// are copied without the GIL too. The result does not depend on how many threads the method
+// gets, and every error leaves nothing returned and all memory freed.
 template <typename T, typename GroupRows>
 py::tuple UniqueRowsCall(const py::array_t<T>& query, GroupRows group_rows) {
   const int n = static_cast<int>(query.shape(0));
@@ -119,18 +135,10 @@ py::tuple UniqueRowsCall(const py::array_t<T>& query, GroupRows group_rows) {
     unique_data = unique.mutable_data();
     return representative_data;
   };
-  internal::SignalWatch watch;
-  auto should_stop = [&watch] { return watch.ShouldStop(); };
-  try {
-    py::gil_scoped_release release;
-    const internal::ComputingCall computing;
-    const int k = group_rows(data, n, m, inverse_data, representative_storage,
-                             computing.threads(), should_stop);
+  RunWithoutGil([&](int threads, auto& should_stop) {
+    const int k = group_rows(data, n, m, inverse_data, representative_storage, threads, should_stop);
     CopyRows(data, m, representative_data, k, unique_data, should_stop);
-    internal::StopIfAsked(should_stop);
-  } catch (const Stopped&) {
-    throw py::error_already_set();
-  }
+  });
   return py::make_tuple(unique, representatives, inverse);
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -28,12 +29,11 @@ T ProjectRow(const T* values, Index m, const T* direction) {
   return sum;
 }
 
-// The rows of an n x m row-major matrix in ascending order of their projection onto
-// `direction`, ties by row index and NaN projections last, with the projections' ordered keys
-// in that order; on up to `threads` threads.
+// The ordered keys of the projections of the rows of an n x m row-major matrix onto
+// `direction`, in row order; on up to `threads` threads.
 template <typename T, typename Index, typename ShouldStop>
-SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const T* direction, int threads,
-                                          ShouldStop& should_stop) {
+LargeVector<KeyOf<T>> ProjectionKeys(const T* data, Index n, Index m, const T* direction, int threads,
+                                     ShouldStop& should_stop) {
   LargeVector<KeyOf<T>> keys(n);
   ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
     for (std::ptrdiff_t row = begin; row < end; ++row) {
@@ -41,7 +41,29 @@ SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const
       keys[row] = OrderedKey(ProjectRow(data + row * m, m, direction));
     }
   }, should_stop);
-  return SortKeysStably<T, Index>(std::move(keys), threads, should_stop);
+  return keys;
+}
+
+// The rows of an n x m row-major matrix in ascending order of their projection onto
+// `direction`, ties by row index and NaN projections last, with the projections' ordered keys
+// in that order; on up to `threads` threads.
+template <typename T, typename Index, typename ShouldStop>
+SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const T* direction, int threads,
+                                          ShouldStop& should_stop) {
+  return SortKeysStably<T, Index>(ProjectionKeys(data, n, m, direction, threads, should_stop), threads,
+                                  should_stop);
+}
+
+// A copy of the `count` values at `data`, made on up to `threads` threads: the sweep then reads
+// only its own copy.
+template <typename T, typename ShouldStop>
+LargeVector<T> CopyOfValues(const T* data, std::size_t count, int threads, ShouldStop& should_stop) {
+  LargeVector<T> copy(count);
+  ForEachPart(static_cast<std::ptrdiff_t>(count), 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    StopIfAsked(should_stop);
+    std::copy(data + begin, data + end, copy.data() + begin);
+  }, should_stop);
+  return copy;
 }
 
 // The rows of the n x m matrix at `data` named by `order` (n row indices), copied in that order
@@ -88,6 +110,17 @@ void WriteOpeningRows(const LargeVector<Index>& order, const OpeningBits& opens,
   for (std::size_t word = 0; word < opens.size(); ++word) {
     for (std::uint64_t bits = opens[word]; bits != 0; bits &= bits - 1) {
       representatives[group++] = order[word * 64 + CountTrailingZeros(bits)];
+    }
+  }
+}
+
+// Writes into `positions`, ascending, every position that `opens` marks.
+template <typename Index>
+void WriteOpeningPositions(const OpeningBits& opens, Index* positions) {
+  std::size_t group = 0;
+  for (std::size_t word = 0; word < opens.size(); ++word) {
+    for (std::uint64_t bits = opens[word]; bits != 0; bits &= bits - 1) {
+      positions[group++] = static_cast<Index>(word * 64 + CountTrailingZeros(bits));
     }
   }
 }
@@ -203,6 +236,36 @@ Index UniqueRowsBySweeping(const T* data, Index n, Index m, const T* direction, 
     internal::WriteOpeningRows(sorted.order, opens, representatives);
     internal::WriteInverse(sorted.order, groups, static_cast<const Index*>(nullptr), inverse, threads, should_stop);
   }
+  return k;
+}
+
+// The message of the error thrown for rows that are not in sweep order.
+inline constexpr const char* kNotInSweepOrderMessage =
+    "rows are not in sweep order: their projections (row sums for the all-ones direction) must "
+    "ascend, NaN last";
+
+// The projection sweep of the n x m rows at `data`, handed over already in ascending order of
+// their projection onto `direction` (NaN last; equal projections in any order, each keeping its
+// position). Writes each row's group, numbered in order of the groups' opening positions, into
+// `groups`, and the k ascending opening positions into the k entries that
+// opening_storage(k) returns (called once, on this thread); returns k. The result is that of
+// the sweep on the same rows in any order, with positions for rows. Throws
+// std::invalid_argument when the projections do not ascend, std::bad_alloc when its working
+// memory cannot be had, and Stopped when `should_stop` says so.
+template <typename T, typename Index, typename OpeningStorage, typename ShouldStop>
+Index SweepRowsInOrder(const T* data, Index n, Index m, const T* direction, T tolerance, Index* groups,
+                       OpeningStorage opening_storage, int threads, ShouldStop should_stop) {
+  const internal::LargeVector<internal::KeyOf<T>> keys =
+      internal::ProjectionKeys(data, n, m, direction, threads, should_stop);
+  if (!std::is_sorted(keys.begin(), keys.end())) throw std::invalid_argument(kNotInSweepOrderMessage);
+  internal::OpeningBits opens((static_cast<std::size_t>(n) + 63) / 64);
+  Index k = 0;
+  {
+    const internal::LargeVector<T> rows =
+        internal::CopyOfValues(data, static_cast<std::size_t>(n) * m, threads, should_stop);
+    k = internal::SweepInRanges(rows.data(), keys.data(), n, m, tolerance, groups, opens, threads, should_stop);
+  }
+  internal::WriteOpeningPositions(opens, opening_storage(k));
   return k;
 }
 

@@ -8,12 +8,26 @@ indices (k,) and the inverse (n,), both int64; k is known once they are computed
 `rilo.unique_rows` call on the whole array is possible, the computed result equals that call's
 with the indices widened to int64, in both orders that `sorted_index` selects.
 
-The rows are range-partitioned in the order the sweep visits them (by row sum), each partition
-is swept by `rilo.unique_rows`, and the openings whose windows cross a boundary are handed on to
-the next partition, which sweeps again only as much of its start as they change.
+The graph reads as the algorithm, one module per stage:
+
+1. ordering and partitioning (`_ordering`): a sample of every chunk's sweep keys (row sum, then
+   row index) picks the partition boundaries; each chunk is cut into one piece per partition;
+   each partition gathers its pieces in sweep order and one `rilo.sweep_in_order` call sweeps
+   it alone;
+2. settling (`_settling`): a chain of cheap steps hands each partition the openings of earlier
+   ones whose windows reach into it, and the number of its first group; the partition sweeps
+   again only as much of its start as they change;
+3. numbering (`_numbering`): each settled partition sends every chunk its rows' group numbers
+   (or representatives), and the unique rows are collected.
+
+Every step returns one value, counted once by Dask: the pieces a step sends are made by steps
+of their own, as arrays of their own. A partition is built only once an earlier one has sent
+everything, so that only a few wait in memory at once. `_rows` holds the helpers on NumPy rows
+that the stages share.
 """
 import math
 import operator
+import os
 
 import dask.array as da
 import numpy as np
@@ -21,7 +35,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 import rilo
-from rilo_dask import _blocks, _exchange, _lowest
+from rilo_dask import _numbering, _ordering, _settling
 
 __all__ = ["unique_rows"]
 
@@ -35,6 +49,13 @@ SORT_METHOD_MESSAGE = (
     "rilo.unique_rows for the sort method, or the sweep here")
 
 
+def selects_sweep(method):
+    """Whether `method` (str, bytes or bytearray) selects the projection sweep: its first byte is
+    A or a."""
+    first = (method.encode() if isinstance(method, str) else bytes(method))[:1]
+    return first in (b"A", b"a")
+
+
 def _check_arguments(query, tolerance, sorted_index, method):
     """Raises the errors `rilo.unique_rows` raises for these arguments, judged from the query's
     type, dtype and shape alone, and NotImplementedError for the sort method."""
@@ -43,7 +64,7 @@ def _check_arguments(query, tolerance, sorted_index, method):
     shape = tuple(0 if axis == 0 or math.isnan(extent) else extent
                   for axis, extent in enumerate(query.shape))
     rilo.unique_rows(np.empty(shape, query.dtype), tolerance, sorted_index, method)
-    if not _blocks.selects_sweep(method):
+    if not selects_sweep(method):
         raise NotImplementedError(SORT_METHOD_MESSAGE)
 
 
@@ -55,14 +76,11 @@ def _partition_count(query, n_chunks):
     return max(n_chunks, math.ceil(n * max(m, 1) / PARTITION_ELEMENTS))
 
 
-def _first_rows(lengths):
-    """The first row of each chunk, from the chunks' lengths."""
-    return np.concatenate([[0], np.cumsum(lengths, dtype=np.int64)[:-1]]).astype(np.int64)
-
-
-def _openings(partition, settled):
-    """The partition's opening rows and their row indices."""
-    return _blocks.rows_at(partition.values, settled.openings), partition.rows[settled.openings]
+# Partitions built ahead of the last one that has sent everything, per thread that builds them:
+# each thread then has one partition to build while the chain of Starts settles the one it built
+# before. A partition waits in memory from being built until it is settled, so building further
+# ahead only holds more.
+PARTITIONS_AHEAD_PER_THREAD = 2
 
 
 class _Tasks:
@@ -85,61 +103,92 @@ class _Tasks:
         return [self.add(step, (i,), function, *(arg(i) for arg in per_index)) for i in range(count)]
 
 
-def _settle_all(tasks, partitions, dtype, n_columns, tolerance):
-    """The settled partitions: a chain of cheap steps hands each partition the openings of the
-    ones before it, then each is settled apart."""
-    handoff = _blocks.Handoff(_blocks.Openings.none(dtype, n_columns), 0)
-    settled = []
-    for k, partition in enumerate(partitions):
-        started = tasks.add("start", (k,), _blocks.start, partition, handoff, tolerance)
-        begun = tasks.add("begun", (k,), operator.getitem, started, 0)
-        handoff = tasks.add("handoff", (k,), operator.getitem, started, 1)
-        settled.append(tasks.add("settle", (k,), _blocks.settle, partition, begun, handoff))
-    return settled
+def _first_rows(tasks, query, blocks):
+    """The first row of each chunk: numbers when the chunk lengths are known, else keys."""
+    if not any(math.isnan(length) for length in query.chunks[0]):
+        return [int(first_row) for first_row in _ordering.first_rows(query.chunks[0])]
+    lengths = tasks.each("length", len(blocks), len, blocks.__getitem__)
+    first_rows = tasks.add("first-rows", (), _ordering.first_rows, lengths)
+    return tasks.each("first-row", len(blocks), operator.getitem, lambda c: first_rows, lambda c: c)
 
 
-def _exchange_pieces(tasks, step, sources, n_targets):
-    """For each target, the list of keys of piece `target` of every source's value."""
-    return [[tasks.add(step, (s, t), operator.getitem, source, t) for s, source in enumerate(sources)]
-            for t in range(n_targets)]
+def _pieces(tasks, blocks, first_rows, n_partitions):
+    """Ordering and partitioning: for each partition, the keys of its pieces, one per chunk."""
+    n_chunks = len(blocks)
+    samples = tasks.each("sample", n_chunks, _ordering.sample_keys, blocks.__getitem__,
+                         first_rows.__getitem__, lambda c: c)
+    boundaries = tasks.add("boundaries", (), _ordering.choose_boundaries, samples, n_partitions)
+    groupings = tasks.each("grouping", n_chunks, _ordering.group_by_partition, blocks.__getitem__,
+                           first_rows.__getitem__, lambda c: boundaries)
+    return [[tasks.add("piece", (c, k), _ordering.piece, blocks[c], first_rows[c], groupings[c], k)
+             for c in range(n_chunks)] for k in range(n_partitions)]
 
 
-def _number_by_opening(tasks, partitions, settled, listed_rows):
-    """Groups numbered in the order of their openings: per partition its openings (rows,
-    indices), and per chunk its rows' groups."""
-    count, n_chunks = len(partitions), len(listed_rows)
-    kept = tasks.each("kept", count, _openings, partitions.__getitem__, settled.__getitem__)
-    kept_rows = tasks.each("kept-rows", count, operator.getitem, kept.__getitem__, lambda k: 0)
-    kept_index = tasks.each("kept-index", count, operator.getitem, kept.__getitem__, lambda k: 1)
-    groups = tasks.each("groups", count, operator.attrgetter("groups"), settled.__getitem__)
-    back = tasks.each("back", count, _exchange.send_back, partitions.__getitem__, groups.__getitem__)
-    pieces_back = _exchange_pieces(tasks, "back-piece", back, n_chunks)
-    inverse = tasks.each("inverse", n_chunks, _exchange.in_position_order, pieces_back.__getitem__,
-                         listed_rows.__getitem__)
-    return kept_rows, kept_index, inverse
+def _partitions_ahead():
+    """How many partitions may be built ahead of the last that has sent everything: PARTITIONS_AHEAD_PER_THREAD
+    for each thread of the current `distributed` client's workers, or of this machine."""
+    try:
+        from distributed import default_client
+
+        threads = sum(default_client().nthreads().values())
+    except (ImportError, ValueError):  # no distributed, or no client: a local scheduler
+        threads = os.cpu_count() or 1
+    return PARTITIONS_AHEAD_PER_THREAD * max(threads, 1)
 
 
-def _number_by_lowest_row(tasks, partitions, settled, listed_rows, starts):
-    """Groups numbered in ascending order of their lowest member row: per chunk the unique rows
-    it holds (rows, indices), and its rows' groups."""
-    lw, count, n_chunks = _lowest, len(partitions), len(listed_rows)
-    lowest = tasks.each("lowest", count, lw.lowest_rows, partitions.__getitem__, settled.__getitem__)
-    shared = tasks.each("shared", count, operator.getitem, lowest.__getitem__, lambda k: 1)
-    merged = tasks.add("merged", (), lw.merge_lowest_rows, shared)
-    representative = tasks.each("representative", count, lw.representative_rows, settled.__getitem__,
-                                lambda k: (operator.getitem, lowest[k], 0), lambda k: merged)
-    back = tasks.each("back", count, lw.send_back_representatives, partitions.__getitem__,
-                      representative.__getitem__)
-    pieces_back = _exchange_pieces(tasks, "back-piece", back, n_chunks)
-    received = tasks.each("received", n_chunks, lw.receive_representatives, pieces_back.__getitem__,
-                          listed_rows.__getitem__, starts.__getitem__)
-    marks = tasks.each("marks", n_chunks, operator.attrgetter("marks"), received.__getitem__)
-    table = tasks.add("rank-table", (), lw.rank_table, marks, starts)
-    inverse = tasks.each("inverse", n_chunks, lw.ranks,
-                         lambda c: (operator.attrgetter("representative"), received[c]), lambda c: table)
-    kept_rows = tasks.each("kept-rows", n_chunks, operator.attrgetter("values"), received.__getitem__)
-    kept_index = tasks.each("kept-index", n_chunks, operator.attrgetter("held"), received.__getitem__)
-    return kept_rows, kept_index, inverse
+def _settled_and_sent(tasks, pieces, tolerance, ahead, number, partition_outputs, n_chunks):
+    """Settling and numbering, partition by partition: each partition is built from its pieces,
+    started after the one before it (the chain of Starts), numbered by `number` (a function of
+    _numbering) and cut into the BackPieces it sends each chunk; `partition_outputs` names the
+    steps (functions of what `number` gives) whose values each partition also gives. Partition k
+    is built once partition k - `ahead` has sent everything: a partition built earlier would
+    only wait in memory. Returns (for each chunk the keys of its BackPieces, for each name of
+    `partition_outputs` the keys of its values)."""
+    back = [[] for _ in range(n_chunks)]
+    outputs = {name: [] for name in partition_outputs}
+    all_sent, previous = [], None
+    for k, partition_pieces in enumerate(pieces):
+        partition = tasks.add("partition", (k,), _ordering.assemble_partition, partition_pieces,
+                              tolerance, all_sent[k - ahead] if k >= ahead else None)
+        previous = tasks.add("start", (k,), _settling.start, partition, previous, tolerance)
+        sent = tasks.add(number.__name__.replace("_", "-"), (k,), number, partition, previous)
+        own = [tasks.add("back-piece", (k, c), _numbering.back_piece, sent, c) for c in range(n_chunks)]
+        for chunk_pieces, piece in zip(back, own):
+            chunk_pieces.append(piece)
+        for name, function in partition_outputs.items():
+            outputs[name].append(tasks.add(name, (k,), function, sent))
+            own.append(outputs[name][-1])
+        all_sent.append(tasks.add("all-sent", (k,), _numbering.rows_sent, own))
+    return back, outputs
+
+
+def _number_by_opening(tasks, pieces, tolerance, ahead, n_chunks):
+    """Numbering in opening order: per partition its unique rows and their indices, and per
+    chunk its rows' groups."""
+    back, kept = _settled_and_sent(tasks, pieces, tolerance, ahead, _numbering.by_opening,
+                                   {"kept-values": _numbering.kept_values,
+                                    "kept-rows": _numbering.kept_rows}, n_chunks)
+    inverse = tasks.each("inverse", n_chunks, _numbering.placed, back.__getitem__)
+    return kept["kept-values"], kept["kept-rows"], inverse
+
+
+def _number_by_lowest_row(tasks, pieces, tolerance, ahead, first_rows, dtype, n_columns):
+    """Numbering by lowest member row: per chunk the unique rows it holds, their indices and
+    its rows' numbers."""
+    n_chunks = len(first_rows)
+    back, shared = _settled_and_sent(tasks, pieces, tolerance, ahead, _numbering.by_lowest_row,
+                                     {"shared": _numbering.shared_lowest_rows}, n_chunks)
+    merged = tasks.add("merged", (), _numbering.merge_lowest_rows, shared["shared"])
+    received = tasks.each("received", n_chunks, _numbering.receive, back.__getitem__,
+                          lambda c: merged, first_rows.__getitem__, lambda c: dtype,
+                          lambda c: n_columns)
+    marks = tasks.each("marks", n_chunks, _numbering.received_marks, received.__getitem__)
+    table = tasks.add("rank-table", (), _numbering.rank_table, marks, first_rows)
+    unique = tasks.each("held-values", n_chunks, _numbering.held_values, received.__getitem__)
+    index = tasks.each("held-rows", n_chunks, _numbering.held_rows, received.__getitem__)
+    inverse = tasks.each("inverse", n_chunks, _numbering.numbered_inverse, received.__getitem__,
+                         lambda c: table)
+    return unique, index, inverse
 
 
 def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
@@ -159,37 +208,18 @@ def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
     n_columns = query.shape[1]
     query = query.astype(dtype).rechunk({1: -1})
     blocks = [row[0] for row in query.__dask_keys__()]
-    n_chunks = len(blocks)
-    n_partitions = _partition_count(query, n_chunks)
-    tasks = _Tasks(tokenize(query, tolerance, bool(sorted_index)))
-    ex = _exchange
-    if any(math.isnan(length) for length in query.chunks[0]):
-        lengths = tasks.each("length", n_chunks, len, blocks.__getitem__)
-        first_rows = tasks.add("first-rows", (), _first_rows, lengths)
-        starts = tasks.each("first-row", n_chunks, operator.getitem, lambda c: first_rows, lambda c: c)
-    else:
-        first_rows = _first_rows(query.chunks[0])
-        starts = [int(start) for start in first_rows]
-    samples = tasks.each("sample", n_chunks, ex.sample_keys, blocks.__getitem__, starts.__getitem__,
-                         lambda c: c)
-    boundaries = tasks.add("boundaries", (), ex.choose_boundaries, samples, n_partitions)
-    splits = tasks.each("split", n_chunks, ex.split_chunk, blocks.__getitem__, starts.__getitem__,
-                        lambda c: boundaries)
-    pieces = tasks.each("pieces", n_chunks, operator.getitem, splits.__getitem__, lambda c: 0)
-    listed_rows = tasks.each("listed-rows", n_chunks, operator.getitem, splits.__getitem__,
-                                lambda c: 1)
-    pieces_in = _exchange_pieces(tasks, "piece", pieces, n_partitions)
-    partitions = tasks.each("partition", n_partitions, _blocks.assemble_partition,
-                            pieces_in.__getitem__, lambda k: tolerance)
-    settled = _settle_all(tasks, partitions, dtype, n_columns, tolerance)
+    ahead = _partitions_ahead()
+    tasks = _Tasks(tokenize(query, tolerance, bool(sorted_index), ahead))
+    first_rows = _first_rows(tasks, query, blocks)
+    pieces = _pieces(tasks, blocks, first_rows, _partition_count(query, len(blocks)))
     if sorted_index:
-        kept_rows, kept_index, inverse = _number_by_lowest_row(tasks, partitions, settled,
-                                                               listed_rows, starts)
+        unique, index, inverse = _number_by_lowest_row(tasks, pieces, tolerance, ahead, first_rows,
+                                                       dtype, n_columns)
     else:
-        kept_rows, kept_index, inverse = _number_by_opening(tasks, partitions, settled, listed_rows)
+        unique, index, inverse = _number_by_opening(tasks, pieces, tolerance, ahead, len(blocks))
     return (
-        _as_array(tasks, "unique", query, kept_rows, ((math.nan,) * len(kept_rows), (n_columns,)), dtype),
-        _as_array(tasks, "index", query, kept_index, ((math.nan,) * len(kept_index),), np.int64),
+        _as_array(tasks, "unique", query, unique, ((math.nan,) * len(unique), (n_columns,)), dtype),
+        _as_array(tasks, "index", query, index, ((math.nan,) * len(index),), np.int64),
         _as_array(tasks, "inverse", query, inverse, (query.chunks[0],), np.int64),
     )
 

@@ -1,5 +1,8 @@
 """`rilo_dask.unique_rows`: the sweep on Dask arrays equals one `rilo.unique_rows` call."""
+import os
 import re
+import signal
+import time
 
 import numpy as np
 import pytest
@@ -11,7 +14,7 @@ dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 
 import rilo_dask  # noqa: E402
-from rilo_dask import _blocks, _exchange, _lowest  # noqa: E402
+from rilo_dask import _numbering, _ordering, _settling  # noqa: E402
 
 DTYPES = [np.float32, np.float64]
 MODES = [False, True]
@@ -119,7 +122,8 @@ def test_takeover_across_a_boundary():
 
 @pytest.fixture(scope="module")
 def cluster_client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    """A LocalCluster of three worker processes, whose nannies start a killed worker again."""
+    with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
             yield client
@@ -132,7 +136,40 @@ def test_equals_one_call_on_a_local_cluster(cluster_client, kind):
         query = hostile_rows(kind, 300, dtype, rng)
         for sorted_index in MODES:
             assert_same_as_one_call(query, 0.1, sorted_index, 23)
-    assert len(cluster_client.scheduler_info()["workers"]) == 2
+    assert len(cluster_client.scheduler_info()["workers"]) == 3
+
+
+@pytest.mark.parametrize("sorted_index", MODES)
+def test_a_worker_killed_mid_graph(cluster_client, sorted_index):
+    # One worker is SIGKILLed at several moments of the compute; its nanny starts it again and
+    # the scheduler recomputes what it held. Every result must be one call's, or an error.
+    client = cluster_client
+    rng = np.random.default_rng(21)
+    query = hostile_rows("clusters", 240_000, np.float32, rng)
+    expected = rilo.unique_rows(query, 0.1, sorted_index, "a")
+    lazy = rilo_dask.unique_rows(da.from_array(query, chunks=(12_000, -1)), 0.1, sorted_index, "a")
+    started = time.perf_counter()
+    client.gather(client.compute(list(lazy)))
+    duration = time.perf_counter() - started
+    outcomes, killed_mid_graph = [], 0
+    for fraction in (0.05, 0.25, 0.5):
+        client.wait_for_workers(3, timeout=60)
+        victim = sorted(client.run(os.getpid).values())[len(outcomes) % 3]
+        lazy = rilo_dask.unique_rows(da.from_array(query, chunks=(12_000, -1)), 0.1, sorted_index, "a")
+        futures = client.compute(list(lazy))
+        time.sleep(fraction * duration)
+        killed_mid_graph += not all(future.done() for future in futures)
+        os.kill(victim, signal.SIGKILL)
+        try:
+            got = client.gather(futures)
+        except Exception as error:  # a lost worker may fail the compute: that is allowed
+            outcomes.append(type(error).__name__)
+            continue
+        assert got[0].tobytes() == expected[0].tobytes()
+        assert all(np.array_equal(g, e) for g, e in zip(got[1:], expected[1:]))
+        outcomes.append("equal")
+    assert killed_mid_graph >= 2, (duration, outcomes)
+    assert "equal" in outcomes, outcomes
 
 
 def never_computed(block):
@@ -178,7 +215,7 @@ def order_keys(sums):
     return keys
 
 
-@pytest.mark.parametrize("order", [_blocks.sweep_order, _blocks.tie_fixed_sweep_order])
+@pytest.mark.parametrize("order", [_ordering.sweep_order, _ordering.tie_fixed_sweep_order])
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("seed", range(3))
 def test_sweep_order_is_the_stable_order_of_keys(order, dtype, seed):
@@ -206,7 +243,7 @@ def test_rows_go_to_the_partition_of_their_sweep_order_key(dtype, seed):
     keys, boundary_keys = order_keys(sums), order_keys(boundaries[0])
     before = (boundary_keys[None, :] < keys[:, None]) | (
         (boundary_keys[None, :] == keys[:, None]) & (boundaries[1][None, :] < rows[:, None]))
-    assert np.array_equal(_exchange.partition_of_rows(sums + dtype(0), rows, boundaries),
+    assert np.array_equal(_ordering.partition_of_rows(sums + dtype(0), rows, boundaries),
                           before.sum(axis=1))
 
 
@@ -219,25 +256,21 @@ def steps_past_int32(query, sorted_index):
     """The steps of the graph run on `query` in 4 chunks whose first row lies past 2**31, with
     group numbers starting past 2**32: (index, inverse)."""
     chunks = np.array_split(query, 4)
-    first_rows = BEYOND_INT32 + _exchange_first_rows(chunks)
-    samples = [_exchange.sample_keys(chunk, start, c) for c, (chunk, start) in enumerate(zip(chunks, first_rows))]
-    boundaries = _exchange.choose_boundaries(samples, 3)
-    assert boundaries[1].min() > 2**31
-    splits = [_exchange.split_chunk(chunk, start, boundaries) for chunk, start in zip(chunks, first_rows)]
-    partitions = [_blocks.assemble_partition([split[0][k] for split in splits], 0.1) for k in range(3)]
-    handoff = _blocks.Handoff(_blocks.Openings.none(np.float64, 3), 2**32)
-    settled = []
-    for partition in partitions:
-        begun, handoff = _blocks.start(partition, handoff, 0.1)
-        settled.append(_blocks.settle(partition, begun, handoff))
-    assert settled[0].first_group == 2**32
+    first_rows = [BEYOND_INT32 + int(first) for first in _ordering.first_rows([len(c) for c in chunks])]
     tasks = rilo_dask._Tasks("past-int32")
-    listed = [split[1] for split in splits]
+    blocks = [tasks.add("block", (c,), np.asarray, chunk) for c, chunk in enumerate(chunks)]
+    pieces = rilo_dask._pieces(tasks, blocks, first_rows, 3)
     if sorted_index:
-        keys = rilo_dask._number_by_lowest_row(tasks, partitions, settled, listed, list(first_rows))
+        keys = rilo_dask._number_by_lowest_row(tasks, pieces, 0.1, 1, first_rows, np.float64, 3)
     else:
-        keys = rilo_dask._number_by_opening(tasks, partitions, settled, listed)
-    _, index, inverse = dask.get(tasks.graph, list(keys))
+        keys = rilo_dask._number_by_opening(tasks, pieces, 0.1, 1, len(chunks))
+    # Group numbers start past 2**32: the first Start is given that first group.
+    start_name = f"rilo-dask-start-past-int32"
+    tasks.graph[(start_name, 0)] = (_settling.start, *tasks.graph[(start_name, 0)][1:], 2**32)
+    starts = [(start_name, 0)]
+    boundaries, first_start, (_, index, inverse) = dask.get(
+        tasks.graph, [(f"rilo-dask-boundaries-past-int32",), starts[0], list(keys)])
+    assert boundaries[1].min() > 2**31 and first_start.first_group == 2**32
     return np.concatenate(index), np.concatenate(inverse)
 
 
@@ -254,9 +287,13 @@ def test_rows_and_groups_past_int32_through_the_steps(sorted_index):
     assert np.array_equal(inverse, (0 if sorted_index else 2**32) + expected_inverse.astype(np.int64))
 
 
-def _exchange_first_rows(chunks):
-    """The first row of each chunk counted from 0."""
-    return np.concatenate([[0], np.cumsum([len(chunk) for chunk in chunks])[:-1]]).astype(np.int64)
+@pytest.mark.parametrize("lengths", [[2**31 - 1, 1, 5], [2**30] * 5 + [0, 3], [2**32 + 3, 2**31]])
+def test_first_rows_of_chunks_whose_lengths_sum_past_int32(lengths):
+    # Chunk offsets come from the lengths alone, so no data is needed to reach them.
+    expected = [sum(lengths[:c]) for c in range(len(lengths))]
+    first_rows = _ordering.first_rows(np.array(lengths, np.int64))
+    assert first_rows.dtype == np.int64 and first_rows.tolist() == expected
+    assert _ordering.first_rows(lengths).tolist() == expected
 
 
 def test_representatives_numbered_past_int32():
@@ -270,11 +307,11 @@ def test_representatives_numbered_past_int32():
     for chunk_flags, chunk_held in zip(flags, held):
         chunk_flags[chunk_held] = True
     # The first chunk's flags stand for its first 200 rows; its other rows hold none.
-    marks = [_lowest.marks(chunk_flags, first % _lowest.WORD_BITS) for chunk_flags, first in zip(flags, first_rows)]
-    table = _lowest.rank_table(marks, first_rows, 2**32 + 7)
+    marks = [_numbering.marks(chunk_flags, first % _numbering.WORD_BITS) for chunk_flags, first in zip(flags, first_rows)]
+    table = _numbering.rank_table(marks, first_rows, 2**32 + 7)
     rows = np.concatenate([first + chunk_held for first, chunk_held in zip(first_rows, held)])
-    assert np.array_equal(_lowest.ranks(rows, table), 2**32 + 7 + np.arange(len(rows)))
-    assert _lowest.ranks(rows, table).dtype == np.int64
+    assert np.array_equal(_numbering.ranks(rows, table), 2**32 + 7 + np.arange(len(rows)))
+    assert _numbering.ranks(rows, table).dtype == np.int64
 
 
 def test_progress_bar_follows_the_compute(capsys):
@@ -291,16 +328,34 @@ def test_pieces_sent_on_own_their_memory():
     all its siblings' rows alive after Dask has sent or spilled it."""
     rng = np.random.default_rng(3)
     values = rng.random((400, 3)).astype(np.float32)
-    boundaries = _exchange.choose_boundaries([_exchange.sample_keys(values, 0, 0)], 4)
-    pieces, _ = _exchange.split_chunk(values, 0, boundaries)
-    rows = np.arange(400, dtype=np.int64)
-    partition = _blocks.assemble_partition([(values[:150], rows[:150]), (values[150:], rows[150:])],
-                                           np.float32(0.01))
-    inverse_pieces = _exchange.send_back(partition, np.arange(400))
-    representative_pieces = _lowest.send_back_representatives(partition, partition.rows // 2 * 2)
-    sent = [array for piece in pieces + representative_pieces for array in piece] + inverse_pieces
-    assert len(sent) == 2 * 4 + 2 * 2 + 2
+    boundaries = _ordering.choose_boundaries([_ordering.sample_keys(values, 0, 0)], 4)
+    grouping = _ordering.group_by_partition(values, 0, boundaries)
+    pieces = [_ordering.piece(values, 0, grouping, k) for k in range(4)]
+    halves = [_ordering.piece(values[:150], 0, _ordering.group_by_partition(values[:150], 0, ([], [])), 0),
+              _ordering.piece(values[150:], 150, _ordering.group_by_partition(values[150:], 150, ([], [])), 0)]
+    partition = _ordering.assemble_partition(halves, np.float32(0.01))
+    begun = _settling.start(partition, None, np.float32(0.01))
+    sent = [array for step in (_numbering.by_opening, _numbering.by_lowest_row)
+            for chunk in range(2) for array in vars(_numbering.back_piece(step(partition, begun), chunk)).values()
+            if isinstance(array, np.ndarray)]
+    sent += [array for piece in pieces for array in (piece.values, piece.positions)]
+    assert len(sent) == 2 * 2 * 3 + 2 * 4 and sum(len(piece.positions) for piece in pieces) == 400
     assert all(memory_owner(array).nbytes == array.nbytes for array in sent)
+
+
+@pytest.mark.parametrize("numbers, offset_type", [
+    ([7, 5, 9], np.int32), ([-3 - 2**40, 2**31, 0], np.int64), ([2**31 - 1, 0], np.int32),
+    ([2**31, 0], np.int64), ([-1, 2**62], np.int64), ([], np.int64)])
+def test_back_pieces_carry_offsets_in_the_narrowest_type_that_holds_them(numbers, offset_type):
+    numbers = np.array(numbers, np.int64)
+    n = len(numbers)
+    sent = _numbering.Sent(numbers, np.arange(n, dtype=np.int32), np.array([0, n]),
+                           np.empty(0, np.int64), np.empty((0, 2)), (None, None), np.empty((0, 2)),
+                           np.empty(0, np.int64))
+    piece = _numbering.back_piece(sent, 0)
+    assert piece.offsets.dtype == offset_type
+    assert piece.numbers().dtype == np.int64 and np.array_equal(piece.numbers(), numbers)
+    assert np.array_equal(_numbering.placed([piece]), numbers)
 
 
 def memory_owner(array):
@@ -316,10 +371,34 @@ def test_dask_counts_the_memory_of_partitions_and_their_steps():
     from dask.sizeof import sizeof
 
     values = np.random.default_rng(4).random((1000, 3))
-    partition = _blocks.assemble_partition([(values, np.arange(1000, dtype=np.int64))], 0.01)
-    begun, handoff = _blocks.start(partition, _blocks.Handoff(_blocks.Openings.none(np.float64, 3), 0), 0.01)
-    settled = _blocks.settle(partition, begun, handoff)
-    assert sizeof(partition) >= values.nbytes + partition.rows.nbytes + partition.alone_groups.nbytes
-    assert sizeof(begun) >= begun.openings.nbytes
-    assert sizeof(settled) >= settled.groups.nbytes + sizeof(settled.handed_on)
-    assert sizeof(handoff) >= handoff.handed_on.values.nbytes > 0
+    grouping = _ordering.group_by_partition(values, 0, (np.empty(0), np.empty(0, np.int64)))
+    piece = _ordering.piece(values, 0, grouping, 0)
+    partition = _ordering.assemble_partition([piece], 0.01)
+    begun = _settling.start(partition, None, 0.01)
+    sent = _numbering.by_lowest_row(partition, begun)
+    assert sizeof(grouping) >= grouping.positions.nbytes
+    assert sizeof(piece) >= values.nbytes + piece.positions.nbytes
+    assert sizeof(partition) >= values.nbytes + partition.order.nbytes + partition.alone_groups.nbytes
+    assert sizeof(begun) >= sizeof(begun.handed_on) >= begun.handed_on.values.nbytes > 0
+    assert sizeof(sent) >= sent.numbers.nbytes + sent.candidate_values.nbytes > 0
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("tolerance", [0.0, -1.0, 0.3, 2.5, np.inf])
+def test_window_ends_found_by_bisection_are_those_of_a_scan(dtype, tolerance):
+    # Ascending sums with ties, infinities and NaNs last: the first position whose gap is not
+    # below the tolerance, from every start, as a straightforward scan finds it.
+    rng = np.random.default_rng(9)
+    sums = np.sort(rng.choice([-np.inf, -1.0, 0.0, 0.25, 0.5, 2.0, 3e38, np.inf, np.nan], 60)).astype(dtype)
+    tolerance = dtype(tolerance)
+    for position in range(len(sums)):
+        later = np.flatnonzero(~_rows_gaps_below(sums[position + 1:], sums[position], tolerance))
+        expected = position + 1 + (later[0] if len(later) else len(sums) - position - 1)
+        assert _settling.window_end(sums, position, tolerance) == expected
+        assert _settling.reach(sums, sums[position], 0, tolerance) == np.flatnonzero(
+            np.append(~_rows_gaps_below(sums, sums[position], tolerance), True))[0]
+
+
+def _rows_gaps_below(later_sums, opening_sum, tolerance):
+    with np.errstate(invalid="ignore", over="ignore"):
+        return (later_sums - opening_sum) < tolerance

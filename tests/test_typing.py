@@ -35,6 +35,8 @@ GOOD_CALLER = """
     result = rilo.unique_rows(single, tolerance=1, sorted_index=np.True_, method=b"a")
     assert_type(result[0], npt.NDArray[np.float32])
     assert_type(result[2], npt.NDArray[np.int32])
+    openings, groups = rilo.sweep_in_order(single, 0.1)
+    assert_type(groups, npt.NDArray[np.int32])
     version: str = rilo.__version__
 """
 
@@ -54,6 +56,8 @@ BAD_CALLER = """
     rilo.unique_rows(double, 0.1, True, None)  # wrong
     rilo.unique_rows(double, 0.1, True)  # wrong
     wide_index: npt.NDArray[np.int64] = rilo.unique_rows(double, 0.1, True, "")[1]  # wrong
+    rilo.sweep_in_order(integers, 0.1)  # wrong
+    rilo.sweep_in_order(double, 0.1, False)  # wrong
     rilo.__version__ = "0.2"  # wrong
 """
 
@@ -87,10 +91,13 @@ def test_stub_names_what_the_module_has():
     assert checked.returncode == 0, checked.stdout + checked.stderr
 
 
-def stub_function():
-    """The stub's one definition of unique_rows."""
+FUNCTIONS = ["unique_rows", "sweep_in_order"]
+
+
+def stub_function(name="unique_rows"):
+    """The stub's one definition of the function `name`."""
     (function,) = [node for node in ast.parse(STUB.read_text()).body
-                   if isinstance(node, ast.FunctionDef) and node.name == "unique_rows"]
+                   if isinstance(node, ast.FunctionDef) and node.name == name]
     return function
 
 
@@ -103,10 +110,11 @@ def docstring_section(docstring, title):
     return lines[start:end]
 
 
-def test_stub_parameters_match_the_runtime_signature():
-    runtime = re.match(r"unique_rows\((.*)\) ->", rilo.unique_rows.__doc__).group(1)
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_stub_parameters_match_the_runtime_signature(name):
+    runtime = re.match(name + r"\((.*)\) ->", getattr(rilo, name).__doc__).group(1)
     runtime_names = re.findall(r"(\w+): ", runtime)
-    assert [argument.arg for argument in stub_function().args.args] == runtime_names
+    assert [argument.arg for argument in stub_function(name).args.args] == runtime_names
 
 
 def test_stub_docstring_documents_parameters_returns_and_errors():
@@ -122,9 +130,10 @@ def test_stub_docstring_documents_parameters_returns_and_errors():
     assert {"RuntimeError", "IndexError", "ValueError", "TypeError", "MemoryError"} <= raised
 
 
-def test_stub_docstring_example_runs_as_shown():
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_stub_docstring_example_runs_as_shown(name):
     examples = doctest.DocTestParser().get_doctest(
-        ast.get_docstring(stub_function()), {}, "unique_rows", str(STUB), 0)
+        ast.get_docstring(stub_function(name)), {}, name, str(STUB), 0)
     assert examples.examples
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     runner.run(examples)

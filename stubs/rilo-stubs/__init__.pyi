@@ -84,3 +84,48 @@ def unique_rows(
     >>> inverse
     array([0, 1, 0, 1], dtype=int32)
     """
+
+def sweep_in_order(
+    rows: npt.NDArray[_Float],
+    tolerance: SupportsFloat | SupportsIndex,
+) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]:
+    """Sweep rows handed over already in sweep order, as the projection sweep would.
+
+    The building block of `rilo_dask`, which orders each partition of a large array itself:
+    the rows are not sorted again.
+
+    Parameters
+    ----------
+    rows : ndarray of float32 or float64, shape (n, m)
+        The rows in sweep order: their row sums (added from column 0 upward in the rows'
+        dtype, -0 as +0) ascend, NaN sums last; rows with equal sums in any order.
+    tolerance : float
+        As for `unique_rows` with the sweep: rows closer than it (Euclidean) count as one.
+
+    Returns
+    -------
+    openings : ndarray of int32, shape (k,)
+        The rows that open a group, ascending: ``rows[openings]`` are the unique rows.
+    groups : ndarray of int32, shape (n,)
+        For each row, the position of its group among the openings.
+
+    Together they equal ``unique_rows(rows, tolerance, False, "a")[1:]``.
+
+    Raises
+    ------
+    ValueError
+        If the rows are not in sweep order, `tolerance` is NaN, or `rows` has 2**31 or more
+        rows, columns or elements.
+    RuntimeError, IndexError, TypeError, MemoryError, KeyboardInterrupt
+        As `unique_rows` raises them.
+
+    Examples
+    --------
+    >>> import numpy as np, rilo
+    >>> rows = np.array([[0.0, 1.0], [0.5, 0.5], [1.0, 1.0], [1.0, 1.05]])
+    >>> openings, groups = rilo.sweep_in_order(rows, 0.1)
+    >>> openings
+    array([0, 1, 2], dtype=int32)
+    >>> groups
+    array([0, 1, 2, 2], dtype=int32)
+    """

@@ -38,7 +38,7 @@ def test_module_attributes():
     assert rilo.__version__ == "0.1.0"
     assert rilo.__doc__ is None
     functions = [name for name in dir(rilo) if callable(getattr(rilo, name)) and not name.startswith("__")]
-    assert functions == ["unique_rows"]
+    assert functions == ["sweep_in_order", "unique_rows"]
 
 
 @pytest.mark.parametrize("method", ["", "a"])

@@ -137,12 +137,7 @@ def main():
     finally:
         if not arguments.dir:
             shutil.rmtree(folder, ignore_errors=True)
-    lines += table(measured, equal)
-    print("\n".join(lines[-len(measured.entries) - 4:]))
-    os.makedirs(arguments.output, exist_ok=True)
-    with open(os.path.join(arguments.output, "dask-large.txt"), "w") as text:
-        text.write("\n".join(lines) + "\n")
-    return 0 if all(equal.values()) else 1
+    return dask_run.write_report(lines, table(measured, equal), arguments.output, "dask-large.txt", equal)
 
 
 if __name__ == "__main__":

@@ -243,6 +243,16 @@ def table(best, equal):
     return lines
 
 
+def write_report(lines, table_lines, output, name, equal):
+    """Prints `table_lines`, writes `lines` and them to `name` in the folder `output`, and
+    returns the exit status: 0 when every result checked equalled one call's."""
+    print("\n".join(table_lines))
+    os.makedirs(output, exist_ok=True)
+    with open(os.path.join(output, name), "w") as text:
+        text.write("\n".join(lines + table_lines) + "\n")
+    return 0 if all(equal.values()) else 1
+
+
 def main():
     """Writes the rows, runs the rounds on a fresh cluster and writes the report."""
     arguments = parse_arguments(__doc__.splitlines()[0], DEFAULT_LATTICE, QUICK_LATTICE,
@@ -272,12 +282,7 @@ def main():
     finally:
         if not arguments.dir:
             shutil.rmtree(folder, ignore_errors=True)
-    lines += table(best, equal)
-    print("\n".join(lines[-len(best) - 4:]))
-    os.makedirs(arguments.output, exist_ok=True)
-    with open(os.path.join(arguments.output, "dask.txt"), "w") as text:
-        text.write("\n".join(lines) + "\n")
-    return 0 if all(equal.values()) else 1
+    return write_report(lines, table(best, equal), arguments.output, "dask.txt", equal)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ namespace rilo {
 // Copies the rows named by `rows` (k indices into a row-major matrix of `width` columns at
 // `data`) into consecutive rows of `out`, with the width fixed where it is narrow: a library
 // call per row would cost more than the copy itself. The rows named are scattered over the
-// input, so each is fetched kPrefetchDistance rows early. Returns early, `out` partly written,
+// input, so each is fetched (its first and last cache line) kPrefetchDistance rows early. Returns early, `out` partly written,
 // when `should_stop` asks.
 template <typename T, typename Index, typename ShouldStop = NeverStop>
 void CopyRows(const T* data, Index width, const Index* rows, Index k, T* out,
@@ -24,7 +24,7 @@ void CopyRows(const T* data, Index width, const Index* rows, Index k, T* out,
     for (Index row = 0; row < k; ++row) {
       if (countdown.Stopping(columns + 1)) return;
       if (row + internal::kPrefetchDistance < k) {
-        internal::PrefetchForRead(data + rows[row + internal::kPrefetchDistance] * columns);
+        internal::PrefetchSpanForRead(data + rows[row + internal::kPrefetchDistance] * columns, columns * sizeof(T));
       }
       std::copy_n(data + rows[row] * columns, columns, out + row * columns);
     }

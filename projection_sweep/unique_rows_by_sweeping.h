@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/copy_rows.h"
 #include "base/helper_threads.h"
 #include "base/huge_page_allocator.h"
 #include "base/stop.h"
@@ -75,13 +76,8 @@ LargeVector<T> RowsInOrder(const T* data, Index n, Index m, const LargeVector<In
   LargeVector<T> rows(static_cast<std::size_t>(n) * m);
   if (m == 0) return rows;
   ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-    for (std::ptrdiff_t position = begin; position < end; ++position) {
-      if (position % kStopPollInterval == 0) StopIfAsked(should_stop);
-      if (position + kPrefetchDistance < end) {
-        PrefetchSpanForRead(data + std::ptrdiff_t{order[position + kPrefetchDistance]} * m, m * sizeof(T));
-      }
-      std::copy_n(data + std::ptrdiff_t{order[position]} * m, m, rows.data() + position * m);
-    }
+    CopyRows(data, m, order.data() + begin, static_cast<Index>(end - begin), rows.data() + begin * m, should_stop);
+    StopIfAsked(should_stop);
   }, should_stop);
   return rows;
 }

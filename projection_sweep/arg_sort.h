@@ -137,36 +137,44 @@ void InsertionSortByKey(KeyedRange<Key, Index> range, size_t count) {
   }
 }
 
-// Sorts the `count` keys of `from` (few enough to stay cached) stably into `to`, by
-// least-significant-digit passes over the bits in which they differ, every pass's digits
-// counted in one read; `from` is used as scratch.
+// Sorts the `count` keys of `range` (few enough to stay cached) stably, by least-significant-
+// digit passes over the bits in which they differ, every pass's digits counted in one read,
+// each pass moving the keys between `range` and `other`; returns whichever of the two holds the
+// sorted keys.
 template <typename Key, typename Index>
-void SortCachedInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count) {
+KeyedRange<Key, Index> SortCached(KeyedRange<Key, Index> range, KeyedRange<Key, Index> other, size_t count) {
   constexpr int kMostPasses = (8 * sizeof(Key) + kDigitBits - 1) / kDigitBits;
   constexpr Key kMask = kDigitValues - 1;
   Key differing = 0;
-  for (size_t position = 1; position < count; ++position) differing |= from.keys[position] ^ from.keys[0];
+  for (size_t position = 1; position < count; ++position) differing |= range.keys[position] ^ range.keys[0];
   if (count < kInsertionMaxValues || differing == 0) {
-    InsertionSortByKey(from, count);
-    return CopyKeyed(from, to, count);
+    InsertionSortByKey(range, count);
+    return range;
   }
   const int passes = HighestBit(differing) / kDigitBits + 1;
   std::array<std::array<std::uint32_t, kDigitValues>, kMostPasses> starts;
   for (int pass = 0; pass < passes; ++pass) starts[pass].fill(0);
   for (size_t position = 0; position < count; ++position) {
-    const Key key = from.keys[position];
+    const Key key = range.keys[position];
     for (int pass = 0; pass < passes; ++pass) ++starts[pass][(key >> (pass * kDigitBits)) & kMask];
   }
-  bool sorted_in_to = false;
   for (int pass = 0; pass < passes; ++pass) {
     const int shift = pass * kDigitBits;
-    if (starts[pass][(from.keys[0] >> shift) & kMask] == count) continue;  // a digit all keys share
+    if (starts[pass][(range.keys[0] >> shift) & kMask] == count) continue;  // a digit all keys share
     CountsToStarts(starts[pass]);
-    ScatterByDigit(from, to, count, [shift](Key key) { return (key >> shift) & kMask; }, starts[pass]);
-    std::swap(from, to);
-    sorted_in_to = !sorted_in_to;
+    ScatterByDigit(range, other, count, [shift](Key key) { return (key >> shift) & kMask; }, starts[pass]);
+    std::swap(range, other);
   }
-  if (!sorted_in_to) CopyKeyed(from, to, count);
+  return range;
+}
+
+// Sorts the `count` keys of `range` (few enough to stay cached) stably and leaves them in
+// `destination`, which is `range` itself or `other`; the other one is used as scratch.
+template <typename Key, typename Index>
+void SortCachedTo(KeyedRange<Key, Index> range, KeyedRange<Key, Index> other, size_t count,
+                  KeyedRange<Key, Index> destination) {
+  const KeyedRange<Key, Index> sorted = SortCached(range, other, count);
+  if (sorted.keys != destination.keys) CopyKeyed(sorted, destination, count);
 }
 
 // How to split keys into buckets: by (key - low) >> shift, the highest varying bits above the
@@ -186,44 +194,68 @@ struct Split {
   size_t BucketOf(Key key) const { return static_cast<size_t>((key - low) >> shift); }
 };
 
+// Moves the `count` keys of `from` stably into `to` by bucket, the highest bits in which they
+// vary above the lowest key making the bucket (one pass over memory), and writes each bucket's
+// number of keys into `counts`; returns false, moving nothing, when all keys are equal.
+template <typename Key, typename Index, typename Counts, typename ShouldStop>
+bool SplitInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count, Counts& counts,
+               ShouldStop& should_stop) {
+  const Key low = *std::min_element(from.keys, from.keys + count);
+  Key spread = 0;
+  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
+    for (size_t position = begin; position < end; ++position) spread |= from.keys[position] - low;
+  });
+  if (spread == 0) return false;
+  const Split<Key> split(low, spread, count);
+  counts.fill(0);
+  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
+    for (size_t position = begin; position < end; ++position) ++counts[split.BucketOf(from.keys[position])];
+  });
+  Counts starts = counts;
+  CountsToStarts(starts);
+  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
+    ScatterByDigit(from.At(begin), to, end - begin, [&split](Key key) { return split.BucketOf(key); }, starts);
+  });
+  return true;
+}
+
 template <typename Key, typename Index, typename ShouldStop>
 void SortInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count, ShouldStop& should_stop);
 
+// Sorts the `count` keys of `range` stably where they are; `scratch` (room for as many) is used
+// meanwhile. Ranges small enough are sorted in the cache; larger ones are split into buckets in
+// `scratch`, each of which is then sorted back into `range`.
+template <typename Key, typename Index, typename ShouldStop>
+void SortInPlace(KeyedRange<Key, Index> range, KeyedRange<Key, Index> scratch, size_t count, ShouldStop& should_stop) {
+  if (count <= kCachedSortMaxValues) return SortCachedTo(range, scratch, count, range);
+  std::array<size_t, kDigitValues> counts;
+  if (!SplitInto(range, scratch, count, counts, should_stop)) return;  // all keys equal: in order
+  for (size_t bucket = 0, begin = 0; bucket < counts.size(); begin += counts[bucket++]) {
+    StopIfAsked(should_stop);
+    SortInto(scratch.At(begin), range.At(begin), counts[bucket], should_stop);
+  }
+}
+
 // Sorts the buckets [first_bucket, end_bucket) of `to` (`counts` keys each, the first starting
-// at key `begin`) in turn, through `from` as scratch.
+// at key `begin`) in turn where they are, through `from` as scratch.
 template <typename Key, typename Index, typename Counts, typename ShouldStop>
 void SortBuckets(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, const Counts& counts, size_t first_bucket,
                  size_t end_bucket, size_t begin, ShouldStop& should_stop) {
   for (size_t bucket = first_bucket; bucket < end_bucket; begin += counts[bucket++]) {
     StopIfAsked(should_stop);
     if (counts[bucket] < 2) continue;
-    SortInto(to.At(begin), from.At(begin), counts[bucket], should_stop);
-    CopyKeyed(from.At(begin), to.At(begin), counts[bucket]);
+    SortInPlace(to.At(begin), from.At(begin), counts[bucket], should_stop);
   }
 }
 
 // Sorts the `count` keys of `from` stably into `to`; `from` is used as scratch. Ranges small
-// enough are sorted in the cache; larger ones are split into buckets (one pass over memory),
-// and each bucket sorted in turn.
+// enough are sorted in the cache; larger ones are split into buckets in `to` (one pass over
+// memory), and each bucket sorted in turn where it is.
 template <typename Key, typename Index, typename ShouldStop>
 void SortInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count, ShouldStop& should_stop) {
-  if (count <= kCachedSortMaxValues) return SortCachedInto(from, to, count);
-  const Key low = *std::min_element(from.keys, from.keys + count);
-  Key spread = 0;
-  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
-    for (size_t position = begin; position < end; ++position) spread |= from.keys[position] - low;
-  });
-  if (spread == 0) return CopyKeyed(from, to, count);
-  const Split<Key> split(low, spread, count);
-  std::array<size_t, kDigitValues> counts{};
-  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
-    for (size_t position = begin; position < end; ++position) ++counts[split.BucketOf(from.keys[position])];
-  });
-  std::array<size_t, kDigitValues> starts = counts;
-  CountsToStarts(starts);
-  InChunks(0, count, should_stop, [&](size_t begin, size_t end) {
-    ScatterByDigit(from.At(begin), to, end - begin, [&split](Key key) { return split.BucketOf(key); }, starts);
-  });
+  if (count <= kCachedSortMaxValues) return SortCachedTo(from, to, count, to);
+  std::array<size_t, kDigitValues> counts;
+  if (!SplitInto(from, to, count, counts, should_stop)) return CopyKeyed(from, to, count);
   SortBuckets(from, to, counts, 0, counts.size(), 0, should_stop);
 }
 

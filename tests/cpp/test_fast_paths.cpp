@@ -267,6 +267,47 @@ void ArgSortMatchesReference() {
   Check(radix_sized > kCasesPerType / 2, "too few inputs reached the radix sort");
 }
 
+// Values in nested clusters, so that the radix sort's buckets are too large to sort in the
+// cache at more than one level: a few far outliers (and NaN), strays between the clusters, then
+// three clusters far apart, each of four sub-clusters, each holding only a thousand distinct
+// values (ties to keep stable).
+template <typename T>
+std::vector<T> NestedClusters(std::mt19937& random, int n) {
+  std::vector<T> values(n);
+  for (T& value : values) {
+    const unsigned roll = random() % 1000;
+    if (roll < 4) {
+      value = roll < 2 ? T(roll == 0 ? 1e30 : -1e30) : std::numeric_limits<T>::quiet_NaN();
+      continue;
+    }
+    if (roll == 4 && random() % 8 == 0) {  // rare strays between the clusters: buckets of one
+      value = T(1) + static_cast<T>(random() % 3072) * T(0x1p-18);
+      continue;
+    }
+    const T cluster = static_cast<T>(random() % 3) * T(0x1p-8);
+    const T sub_cluster = static_cast<T>(random() % 4) * T(sizeof(T) == 4 ? 0x1p-14 : 0x1p-30);
+    const T offset = static_cast<T>(random() % 1000) * T(sizeof(T) == 4 ? 0x1p-23 : 0x1p-50);
+    value = T(1) + cluster + sub_cluster + offset;
+  }
+  return values;
+}
+
+template <typename T>
+void ArgSortOfNestedClustersMatchesReference() {
+  std::mt19937 random(15);
+  const int n = 14 * static_cast<int>(rilo::internal::kCachedSortMaxValues);
+  const std::vector<T> values = NestedClusters<T>(random, n);
+  const std::vector<int> expected = reference::ArgSort(values);
+  for (int threads = 1; threads <= 3; ++threads) {
+    rilo::internal::LargeVector<rilo::internal::KeyOf<T>> keys(n);
+    for (int i = 0; i < n; ++i) keys[i] = rilo::internal::OrderedKey(values[i]);
+    rilo::NeverStop never;
+    const auto order = rilo::internal::SortKeysStably<T, int>(std::move(keys), threads, never).order;
+    Check(std::vector<int>(order.begin(), order.end()) == expected,
+          "nested clusters on " + std::to_string(threads) + " threads: order differs from the stable comparison sort");
+  }
+}
+
 template <typename T>
 void SweepMatchesReference() {
   std::mt19937 random(14);
@@ -430,6 +471,10 @@ const bool registered = rilo_test::AddTests({
     {"argsort along height on a shuffled permutation (float)", ArgSortAlongHeightMatchesReference<float>},
     {"radix argsort matches the stable comparison sort (double)", ArgSortMatchesReference<double>},
     {"radix argsort matches the stable comparison sort (float)", ArgSortMatchesReference<float>},
+    {"radix argsort of nested clusters matches the stable comparison sort (double)",
+     ArgSortOfNestedClustersMatchesReference<double>},
+    {"radix argsort of nested clusters matches the stable comparison sort (float)",
+     ArgSortOfNestedClustersMatchesReference<float>},
     {"sweep matches the straightforward sweep (double)", SweepMatchesReference<double>},
     {"sweep matches the straightforward sweep (float)", SweepMatchesReference<float>},
     {"parallel sorts group as the index sorts on large inputs (double)", ParallelSortsMatchReference<double>},

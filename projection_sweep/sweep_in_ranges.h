@@ -186,21 +186,53 @@ std::vector<Opening<Index>> ReachingInto(const KeyOf<T>* keys, T tolerance, std:
   return handed_on;
 }
 
-// The n rows of m columns at `rows` in sweep order, with their projections' ordered `keys`
-// (ascending), swept as SweepInOrder does, on up to `threads` threads: writes each position's
-// group into `groups` (n entries), groups numbered in opening order, marks the opening
-// positions in `opens` (n bits) and returns the number of groups. The result does not depend on
-// the number of threads.
-template <typename T, typename Index, typename ShouldStop>
-Index SweepInRanges(const T* rows, const KeyOf<T>* keys, Index n, Index m, T tolerance, Index* groups,
-                    OpeningBits& opens, int threads, ShouldStop& should_stop) {
-  if (n == 0) return 0;
+// A cut between two ranges is kept only while the rows whose windows cross it number at most
+// 1/kCrossingShare of a range: joining sweeps those rows again, so where windows are long (rows
+// that share their projection, at the extreme) a second range would be swept twice for nothing.
+constexpr std::ptrdiff_t kCrossingShare = 8;
+
+// How many rows have windows that cross the cut before position `cut` (0 < cut < n): those
+// before it whose window reaches it, and those from it on in the window of the row before it.
+// Both ends are found by bisection, since projections ascend.
+template <typename T, typename Index>
+std::ptrdiff_t RowsCrossing(const KeyOf<T>* keys, Index n, Index cut, T tolerance) {
+  const KeyOf<T>* first_reaching =
+      std::partition_point(keys, keys + cut, [&](KeyOf<T> key) { return !InWindow(keys[cut], key, tolerance); });
+  const KeyOf<T>* window_end =
+      std::partition_point(keys + cut, keys + n, [&](KeyOf<T> key) { return InWindow(key, keys[cut - 1], tolerance); });
+  return (keys + cut - first_reaching) + (window_end - (keys + cut));
+}
+
+// The bounds of the ranges that n positions in sweep order are cut into for up to `threads`
+// threads: 0, the cuts ascending, n. Ranges of about equal size, at least kParallelMinimum
+// positions each, start at multiples of 64, so that no two threads write one word of `opens`;
+// cuts that too many windows cross (see kCrossingShare) are left out.
+template <typename T, typename Index>
+std::vector<Index> RangeBounds(const KeyOf<T>* keys, Index n, T tolerance, int threads) {
   const Index count = static_cast<Index>(std::clamp<std::ptrdiff_t>(n / kParallelMinimum, 1, std::max(threads, 1)));
+  std::vector<Index> bounds{0};
+  for (Index index = 1; index < count; ++index) {
+    const Index cut = static_cast<Index>(std::ptrdiff_t{n} * index / count / 64 * 64);
+    if (RowsCrossing(keys, n, cut, tolerance) * kCrossingShare <= n / count) bounds.push_back(cut);
+  }
+  bounds.push_back(n);
+  return bounds;
+}
+
+// The n rows of m columns at `rows` in sweep order, with their projections' ordered `keys`
+// (ascending), swept as SweepInOrder does, cut into the ranges between consecutive `bounds`
+// (0 first, n last, cuts at multiples of 64), which are swept at once on up to `threads`
+// threads and then joined: writes each position's group into `groups` (n entries), groups
+// numbered in opening order, marks the opening positions in `opens` (n bits) and returns the
+// number of groups. The result does not depend on the bounds or the number of threads.
+template <typename T, typename Index, typename ShouldStop>
+Index SweepRangesBetween(const T* rows, const KeyOf<T>* keys, Index m, T tolerance, const std::vector<Index>& bounds,
+                         Index* groups, OpeningBits& opens, int threads, ShouldStop& should_stop) {
+  const Index count = static_cast<Index>(bounds.size()) - 1;
   std::vector<SweptRange<Index>> ranges(count);
   for (Index index = 0; index < count; ++index) {
-    // Ranges start at multiples of 64, so that no two threads write one word of `opens`.
-    ranges[index].begin = index == 0 ? 0 : static_cast<Index>(std::ptrdiff_t{n} * index / count / 64 * 64);
-    ranges[index].end = index + 1 == count ? n : static_cast<Index>(std::ptrdiff_t{n} * (index + 1) / count / 64 * 64);
+    ranges[index].begin = bounds[index];
+    ranges[index].end = bounds[index + 1];
   }
   ForEachTask(count, threads, [&](std::ptrdiff_t index) {
     SweptRange<Index>& range = ranges[index];
@@ -225,6 +257,19 @@ Index SweepInRanges(const T* rows, const KeyOf<T>* keys, Index n, Index m, T tol
     }
   }, should_stop);
   return first_group;
+}
+
+// The n rows of m columns at `rows` in sweep order, with their projections' ordered `keys`
+// (ascending), swept as SweepInOrder does, on up to `threads` threads (SweepRangesBetween the
+// RangeBounds): writes each position's group into `groups` (n entries), groups numbered in
+// opening order, marks the opening positions in `opens` (n bits) and returns the number of
+// groups. The result does not depend on the number of threads.
+template <typename T, typename Index, typename ShouldStop>
+Index SweepInRanges(const T* rows, const KeyOf<T>* keys, Index n, Index m, T tolerance, Index* groups,
+                    OpeningBits& opens, int threads, ShouldStop& should_stop) {
+  if (n == 0) return 0;
+  return SweepRangesBetween(rows, keys, m, tolerance, RangeBounds(keys, n, tolerance, threads), groups, opens,
+                            threads, should_stop);
 }
 
 }  // namespace rilo::internal

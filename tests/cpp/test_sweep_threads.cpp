@@ -138,6 +138,33 @@ void ThreadsMatchReferenceOnCrowdedRows() {
   Check(mismatches == 0, std::to_string(mismatches) + " crowded sweeps differ from the straightforward sweep");
 }
 
+// The sweep of `data` in sweep order cut into 2 to 4 ranges by force, against one range: the
+// join must give the whole sweep even where every window crosses every cut, cuts that the
+// sweep itself does not make. Returns how many cuttings differ.
+template <typename T>
+int ForcedCutMismatches(const std::vector<T>& data, int n, int m, T tolerance) {
+  const std::vector<T> direction(m, T{1});
+  rilo::NeverStop never;
+  const auto sorted = rilo::internal::SortRowsByProjection(data.data(), n, m, direction.data(), 1, never);
+  const auto rows = rilo::internal::RowsInOrder(data.data(), n, m, sorted.order, 1, never);
+  const auto sweep = [&](const std::vector<int>& bounds) {
+    std::vector<int> groups(n);
+    rilo::internal::OpeningBits opens((n + 63) / 64);
+    rilo::internal::SweepRangesBetween(rows.data(), sorted.keys.data(), m, tolerance, bounds, groups.data(), opens,
+                                       static_cast<int>(bounds.size()) - 1, never);
+    return groups;
+  };
+  const std::vector<int> whole = sweep({0, n});
+  int mismatches = 0;
+  for (int ranges = 2; ranges <= 4; ++ranges) {
+    std::vector<int> bounds{0};
+    for (int range = 1; range < ranges; ++range) bounds.push_back(n * range / ranges / 64 * 64);
+    bounds.push_back(n);
+    mismatches += sweep(bounds) != whole;
+  }
+  return mismatches;
+}
+
 // Rows that all share one row sum, so that every window spans the whole input and is searched
 // through the grid; too many pairs for the straightforward sweep, so one thread is the measure.
 template <typename T>
@@ -156,9 +183,25 @@ void ThreadsAgreeOnSharedSums() {
       out[1] = b;
       out[2] = -a - b;
     }
-    mismatches += CountMismatches(data, n, m, T(0.75), false);
+    mismatches += CountMismatches(data, n, m, T(0.75), false) + ForcedCutMismatches(data, n, m, T(0.75));
   }
   Check(mismatches == 0, std::to_string(mismatches) + " shared-sum sweeps differ between thread counts");
+}
+
+// Where the sweep order is cut: on rows that share their sum every window crosses every cut, so
+// no cut is made; on scattered rows each thread gets a range.
+template <typename T>
+void RangesAreCutOnlyWhereFewWindowsCross() {
+  const int n = 4 * kParallel + 130;
+  std::vector<rilo::internal::KeyOf<T>> shared(n, rilo::internal::OrderedKey(T(1)));
+  std::vector<rilo::internal::KeyOf<T>> scattered(n);
+  for (int i = 0; i < n; ++i) scattered[i] = rilo::internal::OrderedKey(T(i));
+  for (int threads = 1; threads <= 4; ++threads) {
+    Check(rilo::internal::RangeBounds(shared.data(), n, T(0.5), threads) == std::vector<int>{0, n},
+          "shared sums are swept as one range");
+    Check(static_cast<int>(rilo::internal::RangeBounds(scattered.data(), n, T(0.5), threads).size()) == threads + 1,
+          "scattered sums are cut into one range per thread");
+  }
 }
 
 const bool registered = rilo_test::AddTests({
@@ -168,6 +211,8 @@ const bool registered = rilo_test::AddTests({
     {"ThreadsMatchReferenceOnCrowdedRows<double>", ThreadsMatchReferenceOnCrowdedRows<double>},
     {"ThreadsAgreeOnSharedSums<float>", ThreadsAgreeOnSharedSums<float>},
     {"ThreadsAgreeOnSharedSums<double>", ThreadsAgreeOnSharedSums<double>},
+    {"RangesAreCutOnlyWhereFewWindowsCross<float>", RangesAreCutOnlyWhereFewWindowsCross<float>},
+    {"RangesAreCutOnlyWhereFewWindowsCross<double>", RangesAreCutOnlyWhereFewWindowsCross<double>},
 });
 
 }  // namespace

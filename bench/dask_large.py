@@ -13,7 +13,7 @@ import sys
 import tempfile
 
 import zarr
-from distributed import Client, wait
+from distributed import Client
 
 import dask_run
 
@@ -52,35 +52,39 @@ class Measured:
         entry["spill written"] = max(entry["spill written"], sum(written for _, written in spills))
 
 
-def run_rounds(client, path, chunk_rows, rows):
-    """ROUNDS interleaved rounds of rilo_dask in both orders and of the floor; returns the
-    Measured and, per order, whether the first round's result equals one call's."""
+def run_rounds(folder, path, chunk_rows, rows):
+    """ROUNDS interleaved rounds of rilo_dask in both orders and of the floor, each run on a
+    fresh cluster spilling to `folder`; returns the Measured and, per order, whether the first
+    round's result equals one call's."""
     measured, equal = Measured(), {}
 
-    def timed(name, run):
-        # Fresh worker processes for every run: memory that one run leaves in a worker's heap
-        # would otherwise count towards the next one's peak.
-        client.restart()
-        peaks, spill = cloud.WorkerPeaks(client), cloud.WorkerSpill(client)
-        seconds, worker_peaks, result = dask_run.timed_on_cluster(peaks, run)
-        spills = spill.read()
+    def timed(name, run, expected=None):
+        # A fresh cluster for every run: memory that one run leaves in a worker's heap would
+        # otherwise count towards the next one's peak. (Restarting the workers of one cluster
+        # instead hangs now and then: distributed's restart waits for ever for workers that it
+        # restarts soon after a client.run.) Returns whether the result equals `expected`.
+        with cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS,
+                                 threads_per_worker=1) as cluster, Client(cluster) as client:
+            peaks, spill = cloud.WorkerPeaks(client), cloud.WorkerSpill(client)
+            seconds, worker_peaks, result = dask_run.timed_on_cluster(peaks, run)
+            spills = spill.read()
+            same = None if expected is None else dask_run.same_result(result[0], expected)
+            del result
         measured.record(name, seconds, worker_peaks, spills)
         print(f"{name}: {seconds:.1f} s, peak RSS {', '.join(cloud.gib(p) for p in worker_peaks)}, "
               f"spilled {', '.join(f'{held / 1e9:.2f} GB held / {written / 1e9:.2f} GB written' for held, written in spills)}",
               file=sys.stderr, flush=True)
-        return result
+        return same
 
     for round_number in range(ROUNDS):
         for sorted_index in (False, True):
-            persisted, _ = timed(f"rilo_dask, sorted_index={sorted_index}",
-                                 lambda: dask_run.rilo_dask_run(path, chunk_rows, sorted_index))
+            expected = dask_run.one_call(rows, sorted_index)[1] if round_number == 0 else None
+            same = timed(f"rilo_dask, sorted_index={sorted_index}",
+                         lambda: dask_run.rilo_dask_run(path, chunk_rows, sorted_index), expected)
             if round_number == 0:
-                _, expected = dask_run.one_call(rows, sorted_index)
-                equal[sorted_index] = dask_run.same_result(persisted, expected)
-                del expected
-            del persisted
-        persisted = timed(FLOOR, lambda: dask_run.dask_sort_run(path, chunk_rows))
-        del persisted
+                equal[sorted_index] = same
+            del expected
+        timed(FLOOR, lambda: dask_run.dask_sort_run(path, chunk_rows))
     return measured, equal
 
 
@@ -121,19 +125,19 @@ def main():
         with cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS,
                                  threads_per_worker=1) as cluster, Client(cluster) as client:
             n_rows = cloud.write_cloud(client, path, arguments.lattice, dask_run.COPIES, arguments.chunk_rows)
-            lines.append(
-                f"rows: {n_rows:,} x {cloud.COLUMNS} float32 in zarr ({arguments.chunk_rows:,} rows per "
-                f"chunk), {arguments.lattice}^3 jittered-lattice points each {dask_run.COPIES} times, "
-                f"noise {cloud.NOISE}, tolerance {cloud.TOLERANCE}\n"
-                f"cluster: LocalCluster, {WORKERS} worker processes x 1 thread, memory_limit {MEMORY_LIMIT} "
-                f"each; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds, each run on freshly restarted "
-                f"workers; peak RSS: each worker's high-water mark; spilled: the most bytes on disk at once "
-                f"(summed over workers, sampled every {cloud.SPILL_POLL_SECONDS} s) and all bytes written, "
-                f"highest over the rounds; equality: one rilo call in the client process")
-            print("\n".join(lines), flush=True)
-            rows = zarr.open_array(path, mode="r")[:]
-            measured, equal = run_rounds(client, path, arguments.chunk_rows, rows)
-            del rows
+        lines.append(
+            f"rows: {n_rows:,} x {cloud.COLUMNS} float32 in zarr ({arguments.chunk_rows:,} rows per "
+            f"chunk), {arguments.lattice}^3 jittered-lattice points each {dask_run.COPIES} times, "
+            f"noise {cloud.NOISE}, tolerance {cloud.TOLERANCE}\n"
+            f"cluster: LocalCluster, {WORKERS} worker processes x 1 thread, memory_limit {MEMORY_LIMIT} "
+            f"each; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds, each run on a fresh "
+            f"cluster; peak RSS: each worker's high-water mark; spilled: the most bytes on disk at once "
+            f"(summed over workers, sampled every {cloud.SPILL_POLL_SECONDS} s) and all bytes written, "
+            f"highest over the rounds; equality: one rilo call in the client process")
+        print("\n".join(lines), flush=True)
+        rows = zarr.open_array(path, mode="r")[:]
+        measured, equal = run_rounds(folder, path, arguments.chunk_rows, rows)
+        del rows
     finally:
         if not arguments.dir:
             shutil.rmtree(folder, ignore_errors=True)

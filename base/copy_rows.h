@@ -17,6 +17,7 @@ namespace rilo {
 template <typename T, typename Index, typename ShouldStop = NeverStop>
 void CopyRows(const T* data, Index width, const Index* rows, Index k, T* out,
               ShouldStop should_stop = {}) {
+  if (width == 0) return;  // rows of no values: nothing to copy
   internal::StopCountdown<ShouldStop> countdown(should_stop);
   internal::WithNarrowWidth(width, [&](auto narrow_width) {
     constexpr int kWidth = decltype(narrow_width)::value;

@@ -78,11 +78,22 @@ def run_child(method, sorted_index, delay):
     return json.loads(completed.stdout)
 
 
+def report_of_a_prompt_run(method, sorted_index, delay):
+    """The child's report, from a second child when the first one's KeyboardInterrupt came late:
+    the virtual machine the tests run on now and then stalls a process for a few tenths of a
+    second (0.29 s once in some sixty runs here, against at most 0.03 s otherwise), while a
+    call that stops polling for signals is late every time."""
+    report = run_child(method, sorted_index, delay)
+    if report["latency"] is not None and report["latency"] >= MAX_LATENCY_SECONDS:
+        report = run_child(method, sorted_index, delay)
+    return report
+
+
 @pytest.mark.parametrize("delay", DELAYS)
 @pytest.mark.parametrize("sorted_index", [False, True])
 @pytest.mark.parametrize("method", ["sort", "a"])
 def test_sigint_during_a_large_call_raises_keyboard_interrupt_at_once(method, sorted_index, delay):
-    report = run_child(method, sorted_index, delay)
+    report = report_of_a_prompt_run(method, sorted_index, delay)
     assert report["outcome"] == "KeyboardInterrupt"
     assert report["latency"] < MAX_LATENCY_SECONDS, f"KeyboardInterrupt {report['latency']:.3f} s after SIGINT"
     assert report["same_result"], "the call after the interrupted one gave another result"

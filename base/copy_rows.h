@@ -12,8 +12,8 @@ namespace rilo {
 // Copies the rows named by `rows` (k indices into a row-major matrix of `width` columns at
 // `data`) into consecutive rows of `out`, with the width fixed where it is narrow: a library
 // call per row would cost more than the copy itself. The rows named are scattered over the
-// input, so each is fetched (its first and last cache line) kPrefetchDistance rows early. Returns early, `out` partly written,
-// when `should_stop` asks.
+// input, so each is fetched (its first and last cache line) kPrefetchDistance rows early.
+// Returns early, `out` partly written, when `should_stop` asks.
 template <typename T, typename Index, typename ShouldStop = NeverStop>
 void CopyRows(const T* data, Index width, const Index* rows, Index k, T* out,
               ShouldStop should_stop = {}) {

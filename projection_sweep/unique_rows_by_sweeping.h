@@ -74,7 +74,6 @@ template <typename T, typename Index, typename ShouldStop>
 LargeVector<T> RowsInOrder(const T* data, Index n, Index m, const LargeVector<Index>& order, int threads,
                            ShouldStop& should_stop) {
   LargeVector<T> rows(static_cast<std::size_t>(n) * m);
-  if (m == 0) return rows;
   ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
     CopyRows(data, m, order.data() + begin, static_cast<Index>(end - begin), rows.data() + begin * m, should_stop);
     StopIfAsked(should_stop);

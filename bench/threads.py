@@ -7,6 +7,8 @@ Usage: python bench/threads.py [--quick]
 """
 import argparse
 import concurrent.futures
+import contextlib
+import os
 import sys
 import sysconfig
 import time
@@ -49,14 +51,34 @@ def best_of(rounds, contenders):
     return best
 
 
+@contextlib.contextmanager
+def calling_thread_on_one_cpu():
+    """Confines the calling thread, and so the helper threads of the calls it makes, to one of its
+    CPUs for the block: the pace of a call on one core, beside the pool's two calls at once."""
+    cpus = os.sched_getaffinity(0)  # pid 0: this thread alone on Linux
+    os.sched_setaffinity(0, {min(cpus)})
+    try:
+        yield
+    finally:
+        os.sched_setaffinity(0, cpus)
+
+
+def run_on_one_cpu(run):
+    """run(), with the calling thread on one CPU."""
+    with calling_thread_on_one_cpu():
+        return run()
+
+
 def pool_lines(calls, rows, rounds, judged):
     """Lines comparing `calls` calls in one thread with the same calls on a pool of
-    POOL_THREADS, per method and order, against the target when `judged`; checks that both give
-    the same results."""
+    POOL_THREADS, per method and order, against the target when `judged`; also the same calls in
+    one thread on one CPU, since a lone call of this size already uses every core while the
+    pool's calls share them out. Checks that one thread and the pool give the same results."""
     inputs = [datasets.near_duplicates(rows, 3, np.float64, seed=seed)[0] for seed in range(calls)]
     tolerance = datasets.TOLERANCE[np.float64]
     lines = [f"{calls} calls of {rows:,} rows (m=3, float64): one thread against a pool of "
-             f"{POOL_THREADS} threads (target >= {POOL_TARGET}x), best of {rounds}"]
+             f"{POOL_THREADS} threads (target >= {POOL_TARGET}x), best of {rounds}; also one thread whose "
+             f"calls run on one core (one/1cpu), and the pool's gain over that"]
     with concurrent.futures.ThreadPoolExecutor(POOL_THREADS) as pool:
         for label, method in METHODS.items():
             for sorted_index in (False, True):
@@ -65,12 +87,14 @@ def pool_lines(calls, rows, rounds, judged):
                 same = all(np.array_equal(a, b) for one, other in zip(map(call, inputs), pool.map(call, inputs))
                            for a, b in zip(one, other))
                 best = best_of(rounds, {"one": lambda: list(map(call, inputs)),
+                                        "one/1cpu": lambda: run_on_one_cpu(lambda: list(map(call, inputs))),
                                         "pool": lambda: list(pool.map(call, inputs))})
                 ratio = best["one"] / best["pool"]
                 verdict = ("met" if ratio >= POOL_TARGET else "MISSED") if judged else "smoke run"
                 lines.append(f"  {label:5} sorted_index={sorted_index!s:5}  one {best['one']:7.3f} s  "
                              f"pool {best['pool']:7.3f} s  {ratio:4.2f}x ({verdict})  "
-                             f"same results: {'yes' if same else 'NO'}")
+                             f"one/1cpu {best['one/1cpu']:7.3f} s  pool gain over it "
+                             f"{best['one/1cpu'] / best['pool']:4.2f}x  same results: {'yes' if same else 'NO'}")
     return lines
 
 

@@ -1,7 +1,8 @@
 """Times rilo_dask on a LocalCluster against one rilo call and against Dask's own distributed
 sort of the same rows, checks that rilo_dask gives that one call's result, and writes
-bench/results/dask.txt. The cluster's layout (worker processes x threads) is the faster of
-LAYOUTS in a first, timed trial of rilo_dask, and the report says which.
+bench/results/dask.txt. The cluster's layout (worker processes x threads, and whether workers
+reuse freed memory) is the faster of LAYOUTS in a first, timed trial of rilo_dask, and the
+report says which.
 
 The rows are examples/dedup_point_cloud.py's jittered lattice, each point present twice (half
 of the rows near-duplicates of the other half), stored as a zarr array on local disk.
@@ -47,9 +48,11 @@ ROUNDS = 3
 # rilo_dask / Dask's sort must stay at or below this.
 FLOOR_BOUND = 1.2
 PACKAGES = ["numpy", "dask", "distributed", "pandas", "pyarrow", "zarr"]
-# Worker layouts (processes, threads each) that use the machine's two cores: processes copy
-# rows between them, threads share them but need calls that release the GIL.
-LAYOUTS = [(2, 1), (1, 2)]
+# Worker layouts (processes, threads each, whether workers reuse freed memory) that use the
+# machine's two cores: processes copy rows between them, threads share them but need calls that
+# release the GIL. Workers reuse freed memory when started without Dask's setting that returns
+# it to the system at once (cloud.TRIM_VARIABLE): fewer fresh pages, at some resident memory.
+LAYOUTS = [(2, 1, False), (1, 2, False), (2, 1, True), (1, 2, True)]
 
 
 def parse_arguments(description, default_lattice, quick_lattice, default_chunk_rows, quick_chunk_rows):
@@ -151,9 +154,18 @@ def record(best, name, seconds, worker_peaks=None):
 
 
 def layout_name(layout):
-    """A layout as "P processes x T threads"."""
-    processes, threads = layout
-    return f"{processes} worker process{'es' if processes > 1 else ''} x {threads} thread{'s' if threads > 1 else ''}"
+    """A layout as "P processes x T threads, <how freed memory goes>"."""
+    processes, threads, reuse_freed_memory = layout
+    freed = f"without {cloud.TRIM_VARIABLE}" if reuse_freed_memory else f"{cloud.TRIM_VARIABLE} as Dask sets it"
+    return (f"{processes} worker process{'es' if processes > 1 else ''} x {threads} "
+            f"thread{'s' if threads > 1 else ''}, {freed}")
+
+
+def layout_cluster(folder, layout):
+    """A LocalCluster of `layout` that spills to `folder`."""
+    processes, threads, reuse_freed_memory = layout
+    return cloud.local_cluster(folder, workers=processes, threads_per_worker=threads,
+                               reuse_freed_memory=reuse_freed_memory)
 
 
 def trial_seconds(client, path, chunk_rows):
@@ -177,17 +189,15 @@ def pick_layout(folder, path, arguments):
     trials = {}
     n_rows = None
     for layout in LAYOUTS:
-        processes, threads = layout
-        with cloud.local_cluster(folder, workers=processes, threads_per_worker=threads) as cluster, \
-                Client(cluster) as client:
+        with layout_cluster(folder, layout) as cluster, Client(cluster) as client:
             if n_rows is None:
                 n_rows = cloud.write_cloud(client, path, arguments.lattice, COPIES, arguments.chunk_rows)
             trials[layout] = trial_seconds(client, path, arguments.chunk_rows)
     faster = min(trials, key=lambda layout: trials[layout][0])
-    line = ("layout: " + ", ".join(f"{layout_name(layout)} {seconds:.2f} s" for layout, (seconds, _) in trials.items())
+    line = ("layout: " + "; ".join(f"{layout_name(layout)} {seconds:.2f} s" for layout, (seconds, _) in trials.items())
             + f" in a trial of rilo_dask (both orders once, after a warm-up run); the rounds run on "
             f"the faster, {layout_name(faster)}\nthe floor once in the same trial: "
-            + ", ".join(f"{layout_name(layout)} {floor:.2f} s" for layout, (_, floor) in trials.items())
+            + "; ".join(f"{layout_name(layout)} {floor:.2f} s" for layout, (_, floor) in trials.items())
             + " (the rounds compare with the floor on the same layout)")
     return faster, line, n_rows
 
@@ -263,9 +273,7 @@ def main():
     lines = [machine_facts()]
     try:
         layout, layout_line, n_rows = pick_layout(folder, path, arguments)
-        processes, threads = layout
-        with cloud.local_cluster(folder, workers=processes, threads_per_worker=threads) as cluster, \
-                Client(cluster) as client:
+        with layout_cluster(folder, layout) as cluster, Client(cluster) as client:
             lines.append(
                 f"rows: {n_rows:,} x {cloud.COLUMNS} float32 in zarr ({arguments.chunk_rows:,} rows "
                 f"per chunk), {arguments.lattice}^3 jittered-lattice points each {COPIES} times, "

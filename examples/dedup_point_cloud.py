@@ -204,12 +204,24 @@ class WorkerSpill:
         return [(spills[name][0], spills[name][1] - self.written_before[name][1]) for name in sorted(spills)]
 
 
-def local_cluster(folder, memory_limit="auto", workers=WORKERS, threads_per_worker=THREADS_PER_WORKER):
+# The variable by which Dask's workers make glibc hand every freed block of 128 KiB or more back
+# to the system at once (Dask sets it in `distributed.nanny.pre-spawn-environ`): each new array
+# then lands on fresh pages that the kernel clears on first touch. Without it glibc keeps and
+# reuses freed blocks of up to 32 MiB.
+TRIM_VARIABLE = "MALLOC_TRIM_THRESHOLD_"
+
+
+def local_cluster(folder, memory_limit="auto", workers=WORKERS, threads_per_worker=THREADS_PER_WORKER,
+                  reuse_freed_memory=False):
     """A LocalCluster of `workers` processes of `threads_per_worker` threads that spill to
-    `folder`."""
-    return LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker,
-                        memory_limit=memory_limit, local_directory=folder,
-                        dashboard_address=DASHBOARD_ADDRESS)
+    `folder`; with `reuse_freed_memory`, its workers start without TRIM_VARIABLE."""
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    if reuse_freed_memory:
+        environ.pop(TRIM_VARIABLE, None)
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        return LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker,
+                            memory_limit=memory_limit, local_directory=folder,
+                            dashboard_address=DASHBOARD_ADDRESS)
 
 
 def gib(n_bytes):

@@ -214,10 +214,13 @@ TRIM_VARIABLE = "MALLOC_TRIM_THRESHOLD_"
 def local_cluster(folder, memory_limit="auto", workers=WORKERS, threads_per_worker=THREADS_PER_WORKER,
                   reuse_freed_memory=False):
     """A LocalCluster of `workers` processes of `threads_per_worker` threads that spill to
-    `folder`; with `reuse_freed_memory`, its workers start without TRIM_VARIABLE."""
+    `folder`; with `reuse_freed_memory`, its workers start without TRIM_VARIABLE. Dask's nannies
+    write their variables into this process's environment, which later workers inherit, so the
+    variable is also taken out of it."""
     environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
     if reuse_freed_memory:
         environ.pop(TRIM_VARIABLE, None)
+        os.environ.pop(TRIM_VARIABLE, None)
     with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
         return LocalCluster(n_workers=workers, threads_per_worker=threads_per_worker,
                             memory_limit=memory_limit, local_directory=folder,

@@ -4,6 +4,7 @@ result it expects, its checks catch wrong results, and a small run on a cluster 
 The example reads zarr, which only the benchmark venv holds (`make bench-dask` installs it):
 run these with `.venv-bench/bin/python -m pytest tests/test_dedup_point_cloud.py`."""
 import importlib.util
+import os
 import pathlib
 import subprocess
 import sys
@@ -141,3 +142,18 @@ def test_small_run_on_a_cluster_passes_every_check(tmp_path):
     assert "unique rows: 1,728 (expected 1,728)" in finished.stdout
     assert finished.stdout.count("\nOK ") == 5
     assert "peak RSS   worker 0: " in finished.stdout and "run time   " in finished.stdout
+
+
+def test_workers_that_reuse_freed_memory_start_without_the_trim_variable(tmp_path):
+    # A cluster of Dask's settings first: its nanny leaves the variable in this process's
+    # environment, where a later cluster's workers would inherit it.
+    import dask
+    from distributed import Client
+
+    dask_setting = str(dask.config.get("distributed.nanny.pre-spawn-environ")[cloud.TRIM_VARIABLE])
+    seen = []
+    for reuse in (False, True, False):
+        with cloud.local_cluster(str(tmp_path), workers=1, threads_per_worker=1,
+                                 reuse_freed_memory=reuse) as cluster, Client(cluster) as client:
+            seen.append(set(client.run(lambda name: os.environ.get(name), cloud.TRIM_VARIABLE).values()))
+    assert seen == [{dask_setting}, {None}, {dask_setting}]

@@ -5,8 +5,9 @@ the bytes the workers spilled to disk (the most held at once, and all written), 
 ratios against their targets and that rilo_dask gives one call's result, and writes
 bench/results/dask-large.txt.
 
-Usage: python bench/dask_large.py [--quick] [--lattice G] [--chunk-rows N] [--dir DIR] [--output DIR]
+Usage: python bench/dask_large.py [--quick] [--reuse-freed-memory] [--lattice G] [--chunk-rows N] [--dir DIR] [--output DIR]
 """
+import argparse
 import os
 import shutil
 import sys
@@ -52,9 +53,9 @@ class Measured:
         entry["spill written"] = max(entry["spill written"], sum(written for _, written in spills))
 
 
-def run_rounds(folder, path, chunk_rows, rows):
+def run_rounds(folder, path, chunk_rows, rows, reuse_freed_memory):
     """ROUNDS interleaved rounds of rilo_dask in both orders and of the floor, each run on a
-    fresh cluster spilling to `folder`; returns the Measured and, per order, whether the first
+    fresh cluster spilling to `folder` (its workers reusing freed memory or not); returns the Measured and, per order, whether the first
     round's result equals one call's."""
     measured, equal = Measured(), {}
 
@@ -63,8 +64,8 @@ def run_rounds(folder, path, chunk_rows, rows):
         # otherwise count towards the next one's peak. (Restarting the workers of one cluster
         # instead hangs now and then: distributed's restart waits for ever for workers that it
         # restarts soon after a client.run.) Returns whether the result equals `expected`.
-        with cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS,
-                                 threads_per_worker=1) as cluster, Client(cluster) as client:
+        with cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS, threads_per_worker=1,
+                                 reuse_freed_memory=reuse_freed_memory) as cluster, Client(cluster) as client:
             peaks, spill = cloud.WorkerPeaks(client), cloud.WorkerSpill(client)
             seconds, worker_peaks, result = dask_run.timed_on_cluster(peaks, run)
             spills = spill.read()
@@ -115,28 +116,33 @@ def table(measured, equal):
 
 def main():
     """Writes the rows, runs the rounds on a fresh cluster and writes the report."""
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reuse-freed-memory", action="store_true",
+                        help=f"start the workers without {cloud.TRIM_VARIABLE} (default: Dask's own environment)")
     arguments = dask_run.parse_arguments(__doc__.splitlines()[0], DEFAULT_LATTICE, QUICK_LATTICE,
-                                         DEFAULT_CHUNK_ROWS, QUICK_CHUNK_ROWS)
+                                         DEFAULT_CHUNK_ROWS, QUICK_CHUNK_ROWS, parser)
+    reuse = arguments.reuse_freed_memory
+    environment = f"without {cloud.TRIM_VARIABLE}" if reuse else "in Dask's own worker environment"
     folder = arguments.dir or tempfile.mkdtemp(prefix="rilo-dask-large-")
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "rows.zarr")
     lines = [dask_run.machine_facts()]
     try:
-        with cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS,
-                                 threads_per_worker=1) as cluster, Client(cluster) as client:
+        with cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS, threads_per_worker=1,
+                                 reuse_freed_memory=reuse) as cluster, Client(cluster) as client:
             n_rows = cloud.write_cloud(client, path, arguments.lattice, dask_run.COPIES, arguments.chunk_rows)
         lines.append(
             f"rows: {n_rows:,} x {cloud.COLUMNS} float32 in zarr ({arguments.chunk_rows:,} rows per "
             f"chunk), {arguments.lattice}^3 jittered-lattice points each {dask_run.COPIES} times, "
             f"noise {cloud.NOISE}, tolerance {cloud.TOLERANCE}\n"
             f"cluster: LocalCluster, {WORKERS} worker processes x 1 thread, memory_limit {MEMORY_LIMIT} "
-            f"each; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds, each run on a fresh "
+            f"each, {environment}; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds, each run on a fresh "
             f"cluster; peak RSS: each worker's high-water mark; spilled: the most bytes on disk at once "
             f"(summed over workers, sampled every {cloud.SPILL_POLL_SECONDS} s) and all bytes written, "
             f"highest over the rounds; equality: one rilo call in the client process")
         print("\n".join(lines), flush=True)
         rows = zarr.open_array(path, mode="r")[:]
-        measured, equal = run_rounds(folder, path, arguments.chunk_rows, rows)
+        measured, equal = run_rounds(folder, path, arguments.chunk_rows, rows, reuse)
         del rows
     finally:
         if not arguments.dir:

@@ -55,9 +55,11 @@ PACKAGES = ["numpy", "dask", "distributed", "pandas", "pyarrow", "zarr"]
 LAYOUTS = [(2, 1, False), (1, 2, False), (2, 1, True), (1, 2, True)]
 
 
-def parse_arguments(description, default_lattice, quick_lattice, default_chunk_rows, quick_chunk_rows):
-    """Command-line options of a Dask benchmark with these defaults."""
-    parser = argparse.ArgumentParser(description=description)
+def parse_arguments(description, default_lattice, quick_lattice, default_chunk_rows, quick_chunk_rows,
+                    parser=None):
+    """Command-line options of a Dask benchmark with these defaults, added to `parser` (default:
+    a new one)."""
+    parser = parser or argparse.ArgumentParser(description=description)
     parser.add_argument("--quick", action="store_true", help="a small lattice, for a smoke run")
     parser.add_argument("--lattice", type=int, help=f"nodes per axis (default {default_lattice})")
     parser.add_argument("--chunk-rows", type=int, help=f"rows per chunk (default {default_chunk_rows:,})")

@@ -27,6 +27,9 @@ import json, signal, sys, threading, time
 import numpy as np
 import rilo
 
+# Python's own handler, also when this process started with SIGINT ignored (as a background job
+# of a shell without job control starts it), where Python installs none.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 method, sorted_index, delay = sys.argv[1], sys.argv[2] == "1", float(sys.argv[3])
 random = np.random.default_rng(3)
 half = random.random((5_000_000, 3), dtype=np.float32)

@@ -53,10 +53,17 @@ class Measured:
         entry["spill written"] = max(entry["spill written"], sum(written for _, written in spills))
 
 
+def large_cluster(folder, reuse_freed_memory):
+    """The case's LocalCluster: WORKERS processes of one thread with MEMORY_LIMIT each, spilling
+    to `folder`, their workers reusing freed memory or not."""
+    return cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS, threads_per_worker=1,
+                               reuse_freed_memory=reuse_freed_memory)
+
+
 def run_rounds(folder, path, chunk_rows, rows, reuse_freed_memory):
     """ROUNDS interleaved rounds of rilo_dask in both orders and of the floor, each run on a
-    fresh cluster spilling to `folder` (its workers reusing freed memory or not); returns the Measured and, per order, whether the first
-    round's result equals one call's."""
+    fresh large_cluster; returns the Measured and, per order, whether the first round's result
+    equals one call's."""
     measured, equal = Measured(), {}
 
     def timed(name, run, expected=None):
@@ -64,8 +71,7 @@ def run_rounds(folder, path, chunk_rows, rows, reuse_freed_memory):
         # otherwise count towards the next one's peak. (Restarting the workers of one cluster
         # instead hangs now and then: distributed's restart waits for ever for workers that it
         # restarts soon after a client.run.) Returns whether the result equals `expected`.
-        with cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS, threads_per_worker=1,
-                                 reuse_freed_memory=reuse_freed_memory) as cluster, Client(cluster) as client:
+        with large_cluster(folder, reuse_freed_memory) as cluster, Client(cluster) as client:
             peaks, spill = cloud.WorkerPeaks(client), cloud.WorkerSpill(client)
             seconds, worker_peaks, result = dask_run.timed_on_cluster(peaks, run)
             spills = spill.read()
@@ -122,21 +128,19 @@ def main():
     arguments = dask_run.parse_arguments(__doc__.splitlines()[0], DEFAULT_LATTICE, QUICK_LATTICE,
                                          DEFAULT_CHUNK_ROWS, QUICK_CHUNK_ROWS, parser)
     reuse = arguments.reuse_freed_memory
-    environment = f"without {cloud.TRIM_VARIABLE}" if reuse else "in Dask's own worker environment"
     folder = arguments.dir or tempfile.mkdtemp(prefix="rilo-dask-large-")
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "rows.zarr")
     lines = [dask_run.machine_facts()]
     try:
-        with cloud.local_cluster(folder, memory_limit=MEMORY_LIMIT, workers=WORKERS, threads_per_worker=1,
-                                 reuse_freed_memory=reuse) as cluster, Client(cluster) as client:
+        with large_cluster(folder, reuse) as cluster, Client(cluster) as client:
             n_rows = cloud.write_cloud(client, path, arguments.lattice, dask_run.COPIES, arguments.chunk_rows)
         lines.append(
             f"rows: {n_rows:,} x {cloud.COLUMNS} float32 in zarr ({arguments.chunk_rows:,} rows per "
             f"chunk), {arguments.lattice}^3 jittered-lattice points each {dask_run.COPIES} times, "
             f"noise {cloud.NOISE}, tolerance {cloud.TOLERANCE}\n"
             f"cluster: LocalCluster, {WORKERS} worker processes x 1 thread, memory_limit {MEMORY_LIMIT} "
-            f"each, {environment}; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds, each run on a fresh "
+            f"each, {cloud.worker_environment(reuse)}; results persisted and waited for\ntimes: best of {ROUNDS} interleaved rounds, each run on a fresh "
             f"cluster; peak RSS: each worker's high-water mark; spilled: the most bytes on disk at once "
             f"(summed over workers, sampled every {cloud.SPILL_POLL_SECONDS} s) and all bytes written, "
             f"highest over the rounds; equality: one rilo call in the client process")

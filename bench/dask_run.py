@@ -158,9 +158,8 @@ def record(best, name, seconds, worker_peaks=None):
 def layout_name(layout):
     """A layout as "P processes x T threads, <how freed memory goes>"."""
     processes, threads, reuse_freed_memory = layout
-    freed = f"without {cloud.TRIM_VARIABLE}" if reuse_freed_memory else f"{cloud.TRIM_VARIABLE} as Dask sets it"
     return (f"{processes} worker process{'es' if processes > 1 else ''} x {threads} "
-            f"thread{'s' if threads > 1 else ''}, {freed}")
+            f"thread{'s' if threads > 1 else ''}, {cloud.worker_environment(reuse_freed_memory)}")
 
 
 def layout_cluster(folder, layout):

@@ -7,7 +7,6 @@ Usage: python bench/threads.py [--quick]
 """
 import argparse
 import concurrent.futures
-import contextlib
 import os
 import sys
 import sysconfig
@@ -51,22 +50,15 @@ def best_of(rounds, contenders):
     return best
 
 
-@contextlib.contextmanager
-def calling_thread_on_one_cpu():
-    """Confines the calling thread, and so the helper threads of the calls it makes, to one of its
-    CPUs for the block: the pace of a call on one core, beside the pool's two calls at once."""
+def run_on_one_cpu(run):
+    """run(), with the calling thread, and so the helper threads of the calls it makes, confined
+    to one of its CPUs: the pace of a call on one core, beside the pool's two calls at once."""
     cpus = os.sched_getaffinity(0)  # pid 0: this thread alone on Linux
     os.sched_setaffinity(0, {min(cpus)})
     try:
-        yield
+        return run()
     finally:
         os.sched_setaffinity(0, cpus)
-
-
-def run_on_one_cpu(run):
-    """run(), with the calling thread on one CPU."""
-    with calling_thread_on_one_cpu():
-        return run()
 
 
 def pool_lines(calls, rows, rounds, judged):

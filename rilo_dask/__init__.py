@@ -21,8 +21,8 @@ The graph reads as the algorithm, one module per stage:
    (or representatives), and the unique rows are collected.
 
 Every step returns one value, counted once by Dask: the pieces a step sends are made by steps
-of their own, as arrays of their own. A partition is built only once an earlier one has sent
-everything, so that only a few wait in memory at once. `_rows` holds the helpers on NumPy rows
+of their own, as arrays of their own. A partition's pieces are cut and the partition built
+only once an earlier one has sent everything, so that only a few wait in memory at once. `_rows` holds the helpers on NumPy rows
 that the stages share.
 """
 import math
@@ -112,16 +112,30 @@ def _first_rows(tasks, query, blocks):
     return tasks.each("first-row", len(blocks), operator.getitem, lambda c: first_rows, lambda c: c)
 
 
-def _pieces(tasks, blocks, first_rows, n_partitions):
-    """Ordering and partitioning: for each partition, the keys of its pieces, one per chunk."""
-    n_chunks = len(blocks)
-    samples = tasks.each("sample", n_chunks, _ordering.sample_keys, blocks.__getitem__,
-                         first_rows.__getitem__, lambda c: c)
-    boundaries = tasks.add("boundaries", (), _ordering.choose_boundaries, samples, n_partitions)
-    groupings = tasks.each("grouping", n_chunks, _ordering.group_by_partition, blocks.__getitem__,
-                           first_rows.__getitem__, lambda c: boundaries)
-    return [[tasks.add("piece", (c, k), _ordering.piece, blocks[c], first_rows[c], groupings[c], k)
-             for c in range(n_chunks)] for k in range(n_partitions)]
+class _Chunks:
+    """The chunks' keys in the graph: their blocks, first rows and Groupings by partition."""
+
+    def __init__(self, tasks, blocks, first_rows, n_partitions):
+        """Ordering: adds the steps that group each chunk's rows by partition."""
+        n_chunks = len(blocks)
+        samples = tasks.each("sample", n_chunks, _ordering.sample_keys, blocks.__getitem__,
+                             first_rows.__getitem__, lambda c: c)
+        boundaries = tasks.add("boundaries", (), _ordering.choose_boundaries, samples, n_partitions)
+        self.blocks, self.first_rows, self.n_partitions = blocks, first_rows, n_partitions
+        self.groupings = tasks.each("grouping", n_chunks, _ordering.group_by_partition,
+                                    blocks.__getitem__, first_rows.__getitem__, lambda c: boundaries)
+
+    def __len__(self):
+        """The number of chunks."""
+        return len(self.blocks)
+
+    def pieces(self, tasks, partition, waited_for):
+        """Partitioning: adds the steps that cut `partition`'s pieces, one from each chunk, once
+        `waited_for` exists (a key, or None), and returns their keys."""
+        return [tasks.add("piece", (c, partition), _ordering.piece, block, first_row, grouping,
+                          partition, waited_for)
+                for c, (block, first_row, grouping) in enumerate(zip(self.blocks, self.first_rows,
+                                                                     self.groupings))]
 
 
 def _partitions_ahead():
@@ -136,20 +150,23 @@ def _partitions_ahead():
     return PARTITIONS_AHEAD_PER_THREAD * max(threads, 1)
 
 
-def _settled_and_sent(tasks, pieces, tolerance, ahead, number, partition_outputs, n_chunks):
-    """Settling and numbering, partition by partition: each partition is built from its pieces,
-    started after the one before it (the chain of Starts), numbered by `number` (a function of
-    _numbering) and cut into the BackPieces it sends each chunk; `partition_outputs` names the
-    steps (functions of what `number` gives) whose values each partition also gives. Partition k
-    is built once partition k - `ahead` has sent everything: a partition built earlier would
-    only wait in memory. Returns (for each chunk the keys of its BackPieces, for each name of
+def _settled_and_sent(tasks, chunks, tolerance, ahead, number, partition_outputs):
+    """Partitioning, settling and numbering, partition by partition: each partition is built
+    from its pieces, started after the one before it (the chain of Starts), numbered by
+    `number` (a function of _numbering) and cut into the BackPieces it sends each chunk;
+    `partition_outputs` names the steps (functions of what `number` gives) whose values each
+    partition also gives. Partition k is cut and built once partition k - `ahead` has sent
+    everything: pieces cut or a partition built earlier would only wait in memory, beside the
+    chunks they come from. Returns (for each chunk the keys of its BackPieces, for each name of
     `partition_outputs` the keys of its values)."""
+    n_chunks = len(chunks)
     back = [[] for _ in range(n_chunks)]
     outputs = {name: [] for name in partition_outputs}
     all_sent, previous = [], None
-    for k, partition_pieces in enumerate(pieces):
-        partition = tasks.add("partition", (k,), _ordering.assemble_partition, partition_pieces,
-                              tolerance, all_sent[k - ahead] if k >= ahead else None)
+    for k in range(chunks.n_partitions):
+        waited_for = all_sent[k - ahead] if k >= ahead else None
+        partition = tasks.add("partition", (k,), _ordering.assemble_partition,
+                              chunks.pieces(tasks, k, waited_for), tolerance, waited_for)
         previous = tasks.add("start", (k,), _settling.start, partition, previous, tolerance)
         sent = tasks.add(number.__name__.replace("_", "-"), (k,), number, partition, previous)
         own = [tasks.add("back-piece", (k, c), _numbering.back_piece, sent, c) for c in range(n_chunks)]
@@ -162,26 +179,27 @@ def _settled_and_sent(tasks, pieces, tolerance, ahead, number, partition_outputs
     return back, outputs
 
 
-def _number_by_opening(tasks, pieces, tolerance, ahead, n_chunks):
+def _number_by_opening(tasks, chunks, tolerance, ahead):
     """Numbering in opening order: per partition its unique rows and their indices, and per
     chunk its rows' groups."""
-    back, kept = _settled_and_sent(tasks, pieces, tolerance, ahead, _numbering.by_opening,
+    back, kept = _settled_and_sent(tasks, chunks, tolerance, ahead, _numbering.by_opening,
                                    {"kept-values": _numbering.kept_values,
-                                    "kept-rows": _numbering.kept_rows}, n_chunks)
-    inverse = tasks.each("inverse", n_chunks, _numbering.placed, back.__getitem__)
+                                    "kept-rows": _numbering.kept_rows})
+    inverse = tasks.each("inverse", len(chunks), _numbering.placed, back.__getitem__,
+                         chunks.groupings.__getitem__)
     return kept["kept-values"], kept["kept-rows"], inverse
 
 
-def _number_by_lowest_row(tasks, pieces, tolerance, ahead, first_rows, dtype, n_columns):
+def _number_by_lowest_row(tasks, chunks, tolerance, ahead, dtype, n_columns):
     """Numbering by lowest member row: per chunk the unique rows it holds, their indices and
     its rows' numbers."""
-    n_chunks = len(first_rows)
-    back, shared = _settled_and_sent(tasks, pieces, tolerance, ahead, _numbering.by_lowest_row,
-                                     {"shared": _numbering.shared_lowest_rows}, n_chunks)
+    n_chunks, first_rows = len(chunks), chunks.first_rows
+    back, shared = _settled_and_sent(tasks, chunks, tolerance, ahead, _numbering.by_lowest_row,
+                                     {"shared": _numbering.shared_lowest_rows})
     merged = tasks.add("merged", (), _numbering.merge_lowest_rows, shared["shared"])
     received = tasks.each("received", n_chunks, _numbering.receive, back.__getitem__,
-                          lambda c: merged, first_rows.__getitem__, lambda c: dtype,
-                          lambda c: n_columns)
+                          chunks.groupings.__getitem__, lambda c: merged, first_rows.__getitem__,
+                          lambda c: dtype, lambda c: n_columns)
     marks = tasks.each("marks", n_chunks, _numbering.received_marks, received.__getitem__)
     table = tasks.add("rank-table", (), _numbering.rank_table, marks, first_rows)
     unique = tasks.each("held-values", n_chunks, _numbering.held_values, received.__getitem__)
@@ -210,13 +228,13 @@ def unique_rows(query: da.Array, tolerance: float, sorted_index: bool,
     blocks = [row[0] for row in query.__dask_keys__()]
     ahead = _partitions_ahead()
     tasks = _Tasks(tokenize(query, tolerance, bool(sorted_index), ahead))
-    first_rows = _first_rows(tasks, query, blocks)
-    pieces = _pieces(tasks, blocks, first_rows, _partition_count(query, len(blocks)))
+    chunks = _Chunks(tasks, blocks, _first_rows(tasks, query, blocks),
+                     _partition_count(query, len(blocks)))
     if sorted_index:
-        unique, index, inverse = _number_by_lowest_row(tasks, pieces, tolerance, ahead, first_rows,
-                                                       dtype, n_columns)
+        unique, index, inverse = _number_by_lowest_row(tasks, chunks, tolerance, ahead, dtype,
+                                                       n_columns)
     else:
-        unique, index, inverse = _number_by_opening(tasks, pieces, tolerance, ahead, len(blocks))
+        unique, index, inverse = _number_by_opening(tasks, chunks, tolerance, ahead)
     return (
         _as_array(tasks, "unique", query, unique, ((math.nan,) * len(unique), (n_columns,)), dtype),
         _as_array(tasks, "index", query, index, ((math.nan,) * len(index),), np.int64),

@@ -31,7 +31,6 @@ class Sent:
     unique rows that the partition finds."""
 
     numbers: np.ndarray  # (b,) int64: group numbers (opening order) or representatives
-    positions: np.ndarray  # (b,) each row's position in its chunk
     piece_starts: np.ndarray  # (chunks + 1,) where each chunk's rows start, and the end
     candidates: np.ndarray  # ascending arrival positions of the rows sent with their values
     candidate_values: np.ndarray  # (c, m) those rows
@@ -43,10 +42,10 @@ class Sent:
 @sized
 @dataclass
 class BackPiece:
-    """What a partition sends one chunk: its rows' values and the rows sent in full. The
-    values travel as offsets from their least, in int32 when they fit."""
+    """What a partition sends one chunk: its rows' values, in the order of their positions in
+    the chunk (which the chunk's Grouping lists), and the rows sent in full. The values travel
+    as offsets from their least, in int32 when they fit."""
 
-    positions: np.ndarray  # (b,) ascending positions in the chunk
     offsets: np.ndarray  # (b,) per-row values less `base`, int32 or int64
     base: int
     candidate_values: np.ndarray  # (c, m) the candidate rows among them, in position order
@@ -72,8 +71,7 @@ def by_opening(partition, begun):
     """The Sent of a partition numbered in opening order, after its Start `begun`."""
     groups, openings = settle(partition, begun)
     nothing = np.empty(0, np.int64)
-    return Sent(in_arrival_order(partition, groups), partition.positions, piece_starts(partition),
-                nothing, partition.values[:0], (nothing, nothing),
+    return Sent(in_arrival_order(partition, groups), piece_starts(partition), nothing, partition.values[:0], (nothing, nothing),
                 rows_at(partition.values, openings), partition.rows(openings))
 
 
@@ -129,8 +127,7 @@ def by_lowest_row(partition, begun):
     shared = (np.concatenate([earlier_groups, handed_on]),
               np.concatenate([earlier_lowest, lowest[handed_on - first_group]]))
     nothing = np.empty(0, np.int64)
-    return Sent(in_arrival_order(partition, representative), partition.positions,
-                piece_starts(partition), candidates, values_in_arrival[candidates], shared,
+    return Sent(in_arrival_order(partition, representative), piece_starts(partition), candidates, values_in_arrival[candidates], shared,
                 partition.values[:0], nothing)
 
 
@@ -144,14 +141,13 @@ def back_piece(sent, chunk):
     offsets = numbers - base
     if len(offsets) and offsets.max() <= np.iinfo(np.int32).max:
         offsets = offsets.astype(np.int32)
-    return BackPiece(sent.positions[start:end].copy(), offsets, base,
-                     sent.candidate_values[first:last].copy())
+    return BackPiece(offsets, base, sent.candidate_values[first:last].copy())
 
 
 def rows_sent(values):
     """The rows of the BackPieces among `values`, the outputs of one partition: a small value
     that exists once the partition has sent everything."""
-    return sum(len(value.positions) for value in values if isinstance(value, BackPiece))
+    return sum(len(value.offsets) for value in values if isinstance(value, BackPiece))
 
 
 def kept_values(sent):
@@ -175,13 +171,12 @@ def merge_lowest_rows(shared):
     return lowest_per_group(*(np.concatenate(part) for part in zip(*shared)))
 
 
-def placed(pieces):
-    """The per-row values of a chunk from the BackPieces that its partitions sent, in the
-    chunk's row order."""
-    length = sum(len(piece.positions) for piece in pieces)
-    in_order = np.empty(length, np.int64)
-    for piece in pieces:
-        in_order[piece.positions] = piece.numbers()
+def placed(pieces, grouping):
+    """The per-row values of a chunk with Grouping `grouping` from the BackPieces that its
+    partitions sent, in the chunk's row order."""
+    in_order = np.empty(len(grouping.positions), np.int64)
+    for partition, piece in enumerate(pieces):
+        in_order[grouping.positions_of(partition)] = piece.numbers()
     return in_order
 
 
@@ -196,23 +191,26 @@ class Received:
     marks: np.ndarray  # the held rows marked in words that count rows from a multiple of WORD_BITS
 
 
-def candidates_of(piece, first_row):
+def candidates_of(piece, positions, first_row):
     """The positions of a BackPiece's candidate rows: those left open (a negative value) and
-    those that represent their group, in a chunk whose first row is `first_row`."""
+    those that represent their group, in a chunk whose first row is `first_row`, where the
+    piece's rows lie at `positions`."""
     numbers = piece.numbers()
-    return piece.positions[(numbers < 0) | (numbers == first_row + piece.positions)]
+    return positions[(numbers < 0) | (numbers == first_row + positions)]
 
 
-def receive(pieces, merged, first_row, dtype, n_columns):
-    """The Received of a chunk whose first row is row `first_row`, from the BackPieces that its
-    partitions send, with the lowest rows `merged` of the groups left open."""
+def receive(pieces, grouping, merged, first_row, dtype, n_columns):
+    """The Received of a chunk with Grouping `grouping` whose first row is row `first_row`, from
+    the BackPieces that its partitions send, with the lowest rows `merged` of the groups left
+    open."""
     first_row = np.int64(first_row)
-    representative = placed(pieces)
+    representative = placed(pieces, grouping)
     rows = first_row + np.arange(len(representative), dtype=np.int64)
     left_open = np.flatnonzero(representative < 0)
     candidate_positions = np.concatenate(
         [np.empty(0, np.int64)]
-        + [candidates_of(piece, first_row) for piece in pieces])
+        + [candidates_of(piece, grouping.positions_of(partition), first_row)
+           for partition, piece in enumerate(pieces)])
     candidate_values = np.concatenate([np.empty((0, n_columns), dtype)]
                                       + [piece.candidate_values for piece in pieces])
     merged_groups, merged_rows = merged

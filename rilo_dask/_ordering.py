@@ -110,6 +110,10 @@ class Grouping:
     positions: np.ndarray  # (n,) int32 (int64 past 2**31 rows)
     starts: np.ndarray  # (partitions + 1,) where each partition's group starts, and the end
 
+    def positions_of(self, partition):
+        """The ascending positions of the chunk's rows that go to `partition` (a view)."""
+        return self.positions[self.starts[partition]:self.starts[partition + 1]]
+
 
 def group_by_partition(values, first_row, boundaries):
     """The Grouping of a chunk whose first row is row `first_row`."""
@@ -133,9 +137,11 @@ class Piece:
     first_row: int  # the chunk's first row
 
 
-def piece(values, first_row, grouping, partition):
-    """The Piece of a chunk (first row `first_row`, Grouping `grouping`) for `partition`."""
-    positions = grouping.positions[grouping.starts[partition]:grouping.starts[partition + 1]].copy()
+def piece(values, first_row, grouping, partition, waited_for=None):
+    """The Piece of a chunk (first row `first_row`, Grouping `grouping`) for `partition`.
+    `waited_for` is not read: the graph hands in the value that the partition itself waits for
+    (see assemble_partition), so that pieces are cut no earlier than they are gathered."""
+    positions = grouping.positions_of(partition).copy()
     return Piece(rows_at(values, positions), positions, first_row)
 
 

@@ -262,11 +262,11 @@ def steps_past_int32(query, sorted_index):
     first_rows = [BEYOND_INT32 + int(first) for first in _ordering.first_rows([len(c) for c in chunks])]
     tasks = rilo_dask._Tasks("past-int32")
     blocks = [tasks.add("block", (c,), np.asarray, chunk) for c, chunk in enumerate(chunks)]
-    pieces = rilo_dask._pieces(tasks, blocks, first_rows, 3)
+    in_graph = rilo_dask._Chunks(tasks, blocks, first_rows, 3)
     if sorted_index:
-        keys = rilo_dask._number_by_lowest_row(tasks, pieces, 0.1, 1, first_rows, np.float64, 3)
+        keys = rilo_dask._number_by_lowest_row(tasks, in_graph, 0.1, 1, np.float64, 3)
     else:
-        keys = rilo_dask._number_by_opening(tasks, pieces, 0.1, 1, len(chunks))
+        keys = rilo_dask._number_by_opening(tasks, in_graph, 0.1, 1)
     # Group numbers start past 2**32: the first Start is given that first group.
     start_name = f"rilo-dask-start-past-int32"
     tasks.graph[(start_name, 0)] = (_settling.start, *tasks.graph[(start_name, 0)][1:], 2**32)
@@ -317,6 +317,23 @@ def test_representatives_numbered_past_int32():
     assert _numbering.ranks(rows, table).dtype == np.int64
 
 
+@pytest.mark.parametrize("sorted_index", MODES)
+def test_pieces_are_cut_no_earlier_than_their_partition_is_built(sorted_index):
+    """Pieces cut ahead of their partition would wait in memory beside the chunks they copy."""
+    from dask.callbacks import Callback
+
+    query = da.from_array(np.random.default_rng(5).random((3000, 3)), chunks=(250, -1))
+    ahead = rilo_dask._partitions_ahead()
+    started = []
+    with Callback(pretask=lambda key, dsk, state: started.append(key)):
+        dask.compute(*rilo_dask.unique_rows(query, 0.01, sorted_index, "a"), scheduler="sync")
+    step = {key: key[0].rsplit("-", 1)[0] for key in started if isinstance(key, tuple)}
+    all_sent = {key[1]: started.index(key) for key in started if step.get(key) == "rilo-dask-all-sent"}
+    pieces = [(key[2], started.index(key)) for key in started if step.get(key) == "rilo-dask-piece"]
+    assert len(pieces) == 12 * 12 and len(all_sent) >= 12 - ahead
+    assert all(at > all_sent[k - ahead] for k, at in pieces if k >= ahead)
+
+
 def test_progress_bar_follows_the_compute(capsys):
     from dask.diagnostics import ProgressBar
 
@@ -342,7 +359,7 @@ def test_pieces_sent_on_own_their_memory():
             for chunk in range(2) for array in vars(_numbering.back_piece(step(partition, begun), chunk)).values()
             if isinstance(array, np.ndarray)]
     sent += [array for piece in pieces for array in (piece.values, piece.positions)]
-    assert len(sent) == 2 * 2 * 3 + 2 * 4 and sum(len(piece.positions) for piece in pieces) == 400
+    assert len(sent) == 2 * 2 * 2 + 2 * 4 and sum(len(piece.positions) for piece in pieces) == 400
     assert all(memory_owner(array).nbytes == array.nbytes for array in sent)
 
 
@@ -352,13 +369,13 @@ def test_pieces_sent_on_own_their_memory():
 def test_back_pieces_carry_offsets_in_the_narrowest_type_that_holds_them(numbers, offset_type):
     numbers = np.array(numbers, np.int64)
     n = len(numbers)
-    sent = _numbering.Sent(numbers, np.arange(n, dtype=np.int32), np.array([0, n]),
-                           np.empty(0, np.int64), np.empty((0, 2)), (None, None), np.empty((0, 2)),
-                           np.empty(0, np.int64))
+    sent = _numbering.Sent(numbers, np.array([0, n]), np.empty(0, np.int64), np.empty((0, 2)),
+                           (None, None), np.empty((0, 2)), np.empty(0, np.int64))
     piece = _numbering.back_piece(sent, 0)
     assert piece.offsets.dtype == offset_type
     assert piece.numbers().dtype == np.int64 and np.array_equal(piece.numbers(), numbers)
-    assert np.array_equal(_numbering.placed([piece]), numbers)
+    grouping = _ordering.Grouping(np.arange(n, dtype=np.int32), np.array([0, n]))
+    assert np.array_equal(_numbering.placed([piece], grouping), numbers)
 
 
 def memory_owner(array):

@@ -21,8 +21,8 @@ The graph reads as the algorithm, one module per stage:
    (or representatives), and the unique rows are collected.
 
 Every step returns one value, counted once by Dask: the pieces a step sends are made by steps
-of their own, as arrays of their own. A partition's pieces are cut and the partition built
-only once an earlier one has sent everything, so that only a few wait in memory at once. `_rows` holds the helpers on NumPy rows
+of their own, as arrays of their own. A partition is built only once an earlier one has sent
+everything, so that only a few wait in memory at once. `_rows` holds the helpers on NumPy rows
 that the stages share.
 """
 import math
@@ -123,17 +123,18 @@ class _Chunks:
         boundaries = tasks.add("boundaries", (), _ordering.choose_boundaries, samples, n_partitions)
         self.blocks, self.first_rows, self.n_partitions = blocks, first_rows, n_partitions
         self.groupings = tasks.each("grouping", n_chunks, _ordering.group_by_partition,
-                                    blocks.__getitem__, first_rows.__getitem__, lambda c: boundaries)
+                                    blocks.__getitem__, first_rows.__getitem__,
+                                    lambda c: boundaries)
 
     def __len__(self):
         """The number of chunks."""
         return len(self.blocks)
 
-    def pieces(self, tasks, partition, waited_for):
-        """Partitioning: adds the steps that cut `partition`'s pieces, one from each chunk, once
-        `waited_for` exists (a key, or None), and returns their keys."""
+    def pieces(self, tasks, partition):
+        """Partitioning: adds the steps that cut `partition`'s pieces, one from each chunk, and
+        returns their keys."""
         return [tasks.add("piece", (c, partition), _ordering.piece, block, first_row, grouping,
-                          partition, waited_for)
+                          partition)
                 for c, (block, first_row, grouping) in enumerate(zip(self.blocks, self.first_rows,
                                                                      self.groupings))]
 
@@ -155,18 +156,19 @@ def _settled_and_sent(tasks, chunks, tolerance, ahead, number, partition_outputs
     from its pieces, started after the one before it (the chain of Starts), numbered by
     `number` (a function of _numbering) and cut into the BackPieces it sends each chunk;
     `partition_outputs` names the steps (functions of what `number` gives) whose values each
-    partition also gives. Partition k is cut and built once partition k - `ahead` has sent
-    everything: pieces cut or a partition built earlier would only wait in memory, beside the
-    chunks they come from. Returns (for each chunk the keys of its BackPieces, for each name of
+    partition also gives. Partition k is built once partition k - `ahead` has sent everything:
+    a partition built earlier would only wait in memory. (Its pieces are cut whenever a worker
+    is free: cutting them only then too put the cutting in the chain's way and slowed the whole.)
+    Returns (for each chunk the keys of its BackPieces, for each name of
     `partition_outputs` the keys of its values)."""
     n_chunks = len(chunks)
     back = [[] for _ in range(n_chunks)]
     outputs = {name: [] for name in partition_outputs}
     all_sent, previous = [], None
     for k in range(chunks.n_partitions):
-        waited_for = all_sent[k - ahead] if k >= ahead else None
         partition = tasks.add("partition", (k,), _ordering.assemble_partition,
-                              chunks.pieces(tasks, k, waited_for), tolerance, waited_for)
+                              chunks.pieces(tasks, k), tolerance,
+                              all_sent[k - ahead] if k >= ahead else None)
         previous = tasks.add("start", (k,), _settling.start, partition, previous, tolerance)
         sent = tasks.add(number.__name__.replace("_", "-"), (k,), number, partition, previous)
         own = [tasks.add("back-piece", (k, c), _numbering.back_piece, sent, c) for c in range(n_chunks)]

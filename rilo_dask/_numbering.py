@@ -71,8 +71,9 @@ def by_opening(partition, begun):
     """The Sent of a partition numbered in opening order, after its Start `begun`."""
     groups, openings = settle(partition, begun)
     nothing = np.empty(0, np.int64)
-    return Sent(in_arrival_order(partition, groups), piece_starts(partition), nothing, partition.values[:0], (nothing, nothing),
-                rows_at(partition.values, openings), partition.rows(openings))
+    return Sent(in_arrival_order(partition, groups), piece_starts(partition), nothing,
+                partition.values[:0], (nothing, nothing), rows_at(partition.values, openings),
+                partition.rows(openings))
 
 
 def lowest_at(n_slots, slots, rows):
@@ -127,8 +128,8 @@ def by_lowest_row(partition, begun):
     shared = (np.concatenate([earlier_groups, handed_on]),
               np.concatenate([earlier_lowest, lowest[handed_on - first_group]]))
     nothing = np.empty(0, np.int64)
-    return Sent(in_arrival_order(partition, representative), piece_starts(partition), candidates, values_in_arrival[candidates], shared,
-                partition.values[:0], nothing)
+    return Sent(in_arrival_order(partition, representative), piece_starts(partition), candidates,
+                values_in_arrival[candidates], shared, partition.values[:0], nothing)
 
 
 def back_piece(sent, chunk):

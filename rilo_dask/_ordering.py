@@ -137,10 +137,8 @@ class Piece:
     first_row: int  # the chunk's first row
 
 
-def piece(values, first_row, grouping, partition, waited_for=None):
-    """The Piece of a chunk (first row `first_row`, Grouping `grouping`) for `partition`.
-    `waited_for` is not read: the graph hands in the value that the partition itself waits for
-    (see assemble_partition), so that pieces are cut no earlier than they are gathered."""
+def piece(values, first_row, grouping, partition):
+    """The Piece of a chunk (first row `first_row`, Grouping `grouping`) for `partition`."""
     positions = grouping.positions_of(partition).copy()
     return Piece(rows_at(values, positions), positions, first_row)
 

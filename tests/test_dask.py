@@ -317,23 +317,6 @@ def test_representatives_numbered_past_int32():
     assert _numbering.ranks(rows, table).dtype == np.int64
 
 
-@pytest.mark.parametrize("sorted_index", MODES)
-def test_pieces_are_cut_no_earlier_than_their_partition_is_built(sorted_index):
-    """Pieces cut ahead of their partition would wait in memory beside the chunks they copy."""
-    from dask.callbacks import Callback
-
-    query = da.from_array(np.random.default_rng(5).random((3000, 3)), chunks=(250, -1))
-    ahead = rilo_dask._partitions_ahead()
-    started = []
-    with Callback(pretask=lambda key, dsk, state: started.append(key)):
-        dask.compute(*rilo_dask.unique_rows(query, 0.01, sorted_index, "a"), scheduler="sync")
-    step = {key: key[0].rsplit("-", 1)[0] for key in started if isinstance(key, tuple)}
-    all_sent = {key[1]: started.index(key) for key in started if step.get(key) == "rilo-dask-all-sent"}
-    pieces = [(key[2], started.index(key)) for key in started if step.get(key) == "rilo-dask-piece"]
-    assert len(pieces) == 12 * 12 and len(all_sent) >= 12 - ahead
-    assert all(at > all_sent[k - ahead] for k, at in pieces if k >= ahead)
-
-
 def test_progress_bar_follows_the_compute(capsys):
     from dask.diagnostics import ProgressBar
 

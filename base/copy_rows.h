@@ -1,9 +1,10 @@
-// Copying the unique rows out of the input, shared by both methods.
+// Copying rows named by their indices out of a matrix, shared by both methods.
 #pragma once
 
 #include <algorithm>
 
 #include "base/config.h"
+#include "base/helper_threads.h"
 #include "base/narrow_width.h"
 #include "base/stop.h"
 
@@ -30,6 +31,17 @@ void CopyRows(const T* data, Index width, const Index* rows, Index k, T* out,
       std::copy_n(data + rows[row] * columns, columns, out + row * columns);
     }
   });
+}
+
+// CopyRows in consecutive parts of the k rows named, a part per thread on up to `threads`
+// threads; throws Stopped, `out` partly written, when `should_stop` asks.
+template <typename T, typename Index, typename ShouldStop>
+void CopyRowsOnThreads(const T* data, Index width, const Index* rows, Index k, T* out, int threads,
+                       ShouldStop& should_stop) {
+  internal::ForEachPart(k, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    CopyRows(data, width, rows + begin, static_cast<Index>(end - begin), out + begin * width, should_stop);
+    internal::StopIfAsked(should_stop);
+  }, should_stop);
 }
 
 }  // namespace rilo

@@ -114,8 +114,8 @@ void RunWithoutGil(Body body) {
 // representative_storage, threads, should_stop)` must write the n inverse entries, call
 // representative_storage(k) once on this thread, fill the k indices it returns and return k; the
 // GIL is taken back inside representative_storage to create the k-entry arrays. The unique rows
-// are copied without the GIL too. The result does not depend on how many threads the method
-// gets, and every error leaves nothing returned and all memory freed.
+// are copied without the GIL too, on the call's threads. The result does not depend on how many
+// threads the method gets, and every error leaves nothing returned and all memory freed.
 template <typename T, typename GroupRows>
 py::tuple UniqueRowsCall(const py::array_t<T>& query, GroupRows group_rows) {
   const int n = static_cast<int>(query.shape(0));
@@ -137,7 +137,7 @@ py::tuple UniqueRowsCall(const py::array_t<T>& query, GroupRows group_rows) {
   };
   RunWithoutGil([&](int threads, auto& should_stop) {
     const int k = group_rows(data, n, m, inverse_data, representative_storage, threads, should_stop);
-    CopyRows(data, m, representative_data, k, unique_data, should_stop);
+    CopyRowsOnThreads(data, m, representative_data, k, unique_data, threads, should_stop);
   });
   return py::make_tuple(unique, representatives, inverse);
 }

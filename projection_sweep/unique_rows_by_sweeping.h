@@ -74,10 +74,7 @@ template <typename T, typename Index, typename ShouldStop>
 LargeVector<T> RowsInOrder(const T* data, Index n, Index m, const LargeVector<Index>& order, int threads,
                            ShouldStop& should_stop) {
   LargeVector<T> rows(static_cast<std::size_t>(n) * m);
-  ForEachPart(n, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-    CopyRows(data, m, order.data() + begin, static_cast<Index>(end - begin), rows.data() + begin * m, should_stop);
-    StopIfAsked(should_stop);
-  }, should_stop);
+  CopyRowsOnThreads(data, m, order.data(), n, rows.data(), threads, should_stop);
   return rows;
 }
 

@@ -49,6 +49,20 @@ def test_worked_example_runs_for_both_methods(method):
     np.testing.assert_array_equal(index[inverse][index], index)
 
 
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("m", [1, 2, 3, 5])
+@pytest.mark.parametrize("dtype", FLOAT_TYPES)
+def test_unique_rows_are_the_rows_of_index_when_copied_on_several_threads(method, m, dtype):
+    # 2^17 rows at least 1 apart, each twice: enough unique rows that copying them out is split
+    # between threads, at widths with code of their own and one without.
+    random = np.random.default_rng(m)
+    distinct = np.stack([random.permutation(1 << 17) + column for column in range(m)], axis=1).astype(dtype)
+    rows = np.concatenate([distinct, distinct])[random.permutation(1 << 18)]
+    unique, index, _ = rilo.unique_rows(rows, 0.5, False, method)
+    assert len(index) == 1 << 17
+    assert unique.tobytes() == rows[index].tobytes()
+
+
 def test_import_does_not_import_numpy():
     script = "import sys, rilo; sys.exit('numpy' in sys.modules)"
     assert subprocess.run([sys.executable, "-c", script], check=False).returncode == 0

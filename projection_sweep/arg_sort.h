@@ -222,6 +222,17 @@ bool SplitInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t co
 template <typename Key, typename Index, typename ShouldStop>
 void SortInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t count, ShouldStop& should_stop);
 
+// Sorts the buckets [first_bucket, end_bucket) of `from` (`counts` keys each, the first starting
+// at key `begin`) in turn into the same places of `to`, through `from` as scratch.
+template <typename Key, typename Index, typename Counts, typename ShouldStop>
+void SortBucketsInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, const Counts& counts,
+                     size_t first_bucket, size_t end_bucket, size_t begin, ShouldStop& should_stop) {
+  for (size_t bucket = first_bucket; bucket < end_bucket; begin += counts[bucket++]) {
+    StopIfAsked(should_stop);
+    SortInto(from.At(begin), to.At(begin), counts[bucket], should_stop);
+  }
+}
+
 // Sorts the `count` keys of `range` stably where they are; `scratch` (room for as many) is used
 // meanwhile. Ranges small enough are sorted in the cache; larger ones are split into buckets in
 // `scratch`, each of which is then sorted back into `range`.
@@ -230,10 +241,7 @@ void SortInPlace(KeyedRange<Key, Index> range, KeyedRange<Key, Index> scratch, s
   if (count <= kCachedSortMaxValues) return SortCachedTo(range, scratch, count, range);
   std::array<size_t, kDigitValues> counts;
   if (!SplitInto(range, scratch, count, counts, should_stop)) return;  // all keys equal: in order
-  for (size_t bucket = 0, begin = 0; bucket < counts.size(); begin += counts[bucket++]) {
-    StopIfAsked(should_stop);
-    SortInto(scratch.At(begin), range.At(begin), counts[bucket], should_stop);
-  }
+  SortBucketsInto(scratch, range, counts, 0, counts.size(), 0, should_stop);
 }
 
 // Sorts the buckets [first_bucket, end_bucket) of `to` (`counts` keys each, the first starting
@@ -259,29 +267,26 @@ void SortInto(KeyedRange<Key, Index> from, KeyedRange<Key, Index> to, size_t cou
   SortBuckets(from, to, counts, 0, counts.size(), 0, should_stop);
 }
 
-// Sorts `keys` ascending and applies the same permutation to `order`, stably, by a radix sort
-// on up to `threads` threads: the first split into buckets has each thread count and move one
-// part of the keys (parts keep their order within a bucket, so the result is that of one
-// part), then the buckets, shared out in runs of about equal size, are sorted each by one
-// thread. Uses two scratch vectors of the same sizes.
+// Sorts the n keys of `range` ascending where they are, their positions moved alike, stably, by
+// a radix sort on up to `threads` threads, through `scratch` (room for as many): the first split
+// into buckets has each thread count and move one part of the keys (parts keep their order
+// within a bucket, so the result is that of one part), then the buckets, shared out in runs of
+// about equal size, are sorted each by one thread.
 template <typename Key, typename Index, typename ShouldStop>
-void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threads, ShouldStop& should_stop) {
+void RadixSortByKey(KeyedRange<Key, Index> range, KeyedRange<Key, Index> scratch, size_t n, int threads,
+                    ShouldStop& should_stop) {
   using Counts = std::array<size_t, kDigitValues>;
-  const size_t n = keys.size();
-  LargeVector<Key> next_keys(n);
-  LargeVector<Index> next_order(n);
-  const KeyedRange<Key, Index> from{keys.data(), order.data()};
-  const KeyedRange<Key, Index> to{next_keys.data(), next_order.data()};
+  const Key* keys = range.keys;
   const size_t parts = std::clamp<size_t>(n / kParallelMinimum, 1, static_cast<size_t>(std::max(threads, 1)));
   if (n <= kCachedSortMaxValues || parts == 1) {
-    SortInto(from, to, n, should_stop);
+    SortInPlace(range, scratch, n, should_stop);
   } else {
     const auto part_begin = [n, parts](size_t part) { return n * part / parts; };
     std::vector<Key> part_low(parts);
     ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
       part_low[part] = keys[part_begin(part)];
       InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
-        part_low[part] = std::min(part_low[part], *std::min_element(keys.data() + begin, keys.data() + end));
+        part_low[part] = std::min(part_low[part], *std::min_element(keys + begin, keys + end));
       });
     }, should_stop);
     const Key low = *std::min_element(part_low.begin(), part_low.end());
@@ -309,7 +314,7 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
     }
     ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
       InChunks(part_begin(part), part_begin(part + 1), should_stop, [&](size_t begin, size_t end) {
-        ScatterByDigit(from.At(begin), to, end - begin, [&split](Key key) { return split.BucketOf(key); },
+        ScatterByDigit(range.At(begin), scratch, end - begin, [&split](Key key) { return split.BucketOf(key); },
                        part_starts[part]);
       });
     }, should_stop);
@@ -324,11 +329,9 @@ void RadixSortByKey(LargeVector<Key>& keys, LargeVector<Index>& order, int threa
       }
     }
     ForEachTask(parts, threads, [&](std::ptrdiff_t run) {
-      SortBuckets(from, to, counts, run_bucket[run], run_bucket[run + 1], run_begin[run], should_stop);
+      SortBucketsInto(scratch, range, counts, run_bucket[run], run_bucket[run + 1], run_begin[run], should_stop);
     }, should_stop);
   }
-  keys.swap(next_keys);
-  order.swap(next_order);
 }
 
 // Ordered keys in ascending order, with the positions they came from.
@@ -340,15 +343,18 @@ struct SortedKeys {
 
 // Sorts keys[i] = OrderedKey(values[i]) into ascending value order, NaN last and equal values
 // in ascending position i, and records those positions: a radix sort on up to `threads` threads
-// when there are enough keys, else the standard stable sort on the keys. Both give the one order
-// that is ascending by key and keeps ties in position order.
+// through `scratch` (room for as many keys and positions) when there are enough keys, else the
+// standard stable sort on the keys. Both give the one order that is ascending by key and keeps
+// ties in position order.
 template <typename T, typename Index, typename ShouldStop>
-SortedKeys<T, Index> SortKeysStably(LargeVector<KeyOf<T>> keys, int threads, ShouldStop& should_stop) {
+SortedKeys<T, Index> SortKeysStably(LargeVector<KeyOf<T>> keys, KeyedRange<KeyOf<T>, Index> scratch, int threads,
+                                    ShouldStop& should_stop) {
   const size_t n = keys.size();
   SortedKeys<T, Index> sorted{std::move(keys), LargeVector<Index>(n)};
   std::iota(sorted.order.begin(), sorted.order.end(), Index{0});
   if (n >= kRadixMinValues) {
-    RadixSortByKey(sorted.keys, sorted.order, threads, should_stop);
+    RadixSortByKey(KeyedRange<KeyOf<T>, Index>{sorted.keys.data(), sorted.order.data()}, scratch, n, threads,
+                   should_stop);
     return sorted;
   }
   const LargeVector<KeyOf<T>>& unsorted = sorted.keys;
@@ -360,6 +366,15 @@ SortedKeys<T, Index> SortKeysStably(LargeVector<KeyOf<T>> keys, int threads, Sho
   }
   sorted.keys.swap(gathered);
   return sorted;
+}
+
+// SortKeysStably through scratch of its own.
+template <typename T, typename Index, typename ShouldStop>
+SortedKeys<T, Index> SortKeysStably(LargeVector<KeyOf<T>> keys, int threads, ShouldStop& should_stop) {
+  LargeVector<KeyOf<T>> scratch_keys(keys.size());
+  LargeVector<Index> scratch_order(keys.size());
+  const KeyedRange<KeyOf<T>, Index> scratch{scratch_keys.data(), scratch_order.data()};
+  return SortKeysStably<T, Index>(std::move(keys), scratch, threads, should_stop);
 }
 
 }  // namespace rilo::internal

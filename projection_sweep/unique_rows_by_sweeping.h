@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -47,13 +48,41 @@ LargeVector<KeyOf<T>> ProjectionKeys(const T* data, Index n, Index m, const T* d
 
 // The rows of an n x m row-major matrix in ascending order of their projection onto
 // `direction`, ties by row index and NaN projections last, with the projections' ordered keys
-// in that order; on up to `threads` threads.
+// in that order; on up to `threads` threads, through `scratch` (room for n keys and positions).
 template <typename T, typename Index, typename ShouldStop>
-SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const T* direction, int threads,
-                                          ShouldStop& should_stop) {
-  return SortKeysStably<T, Index>(ProjectionKeys(data, n, m, direction, threads, should_stop), threads,
+SortedKeys<T, Index> SortRowsByProjection(const T* data, Index n, Index m, const T* direction,
+                                          KeyedRange<KeyOf<T>, Index> scratch, int threads, ShouldStop& should_stop) {
+  return SortKeysStably<T, Index>(ProjectionKeys(data, n, m, direction, threads, should_stop), scratch, threads,
                                   should_stop);
 }
+
+// Room for n rows of m values that first serves as the scratch of their sort into sweep order
+// and then holds the rows copied into that order: the copy writes pages that the sort has
+// already touched, not fresh ones that the kernel must first clear.
+template <typename T, typename Index>
+class SortScratchThenRows {
+ public:
+  SortScratchThenRows(Index n, Index m)
+      : n_(static_cast<std::size_t>(n)), bytes_(std::max(n_ * m * sizeof(T), OrderOffset() + n_ * sizeof(Index))) {}
+
+  // The sort's scratch: n keys, then n positions.
+  KeyedRange<KeyOf<T>, Index> SortScratch() {
+    return KeyedRange<KeyOf<T>, Index>{reinterpret_cast<KeyOf<T>*>(bytes_.data()),
+                                       reinterpret_cast<Index*>(bytes_.data() + OrderOffset())};
+  }
+
+  // The rows, once the sort is done with its scratch.
+  T* Rows() { return reinterpret_cast<T*>(bytes_.data()); }
+
+ private:
+  // Where the scratch's positions start: after its keys, aligned for an Index.
+  std::size_t OrderOffset() const {
+    return (n_ * sizeof(KeyOf<T>) + alignof(Index) - 1) / alignof(Index) * alignof(Index);
+  }
+
+  const std::size_t n_;
+  LargeVector<std::byte> bytes_;
+};
 
 // A copy of the `count` values at `data`, made on up to `threads` threads: the sweep then reads
 // only its own copy.
@@ -65,17 +94,6 @@ LargeVector<T> CopyOfValues(const T* data, std::size_t count, int threads, Shoul
     std::copy(data + begin, data + end, copy.data() + begin);
   }, should_stop);
   return copy;
-}
-
-// The rows of the n x m matrix at `data` named by `order` (n row indices), copied in that order
-// on up to `threads` threads: the sweep then reads memory in sequence, and reads only its own
-// copy.
-template <typename T, typename Index, typename ShouldStop>
-LargeVector<T> RowsInOrder(const T* data, Index n, Index m, const LargeVector<Index>& order, int threads,
-                           ShouldStop& should_stop) {
-  LargeVector<T> rows(static_cast<std::size_t>(n) * m);
-  CopyRowsOnThreads(data, m, order.data(), n, rows.data(), threads, should_stop);
-  return rows;
 }
 
 // Writes inverse[order[p]] = number[groups[p]] for the n sort positions p (number the
@@ -209,15 +227,16 @@ template <typename T, typename Index, typename RepresentativeStorage, typename S
 Index UniqueRowsBySweeping(const T* data, Index n, Index m, const T* direction, T tolerance, bool sorted_index,
                            Index* inverse, RepresentativeStorage representative_storage, int threads,
                            ShouldStop should_stop) {
-  internal::SortedKeys<T, Index> sorted = internal::SortRowsByProjection(data, n, m, direction, threads, should_stop);
+  std::optional<internal::SortScratchThenRows<T, Index>> rows(std::in_place, n, m);
+  internal::SortedKeys<T, Index> sorted =
+      internal::SortRowsByProjection(data, n, m, direction, rows->SortScratch(), threads, should_stop);
   internal::LargeVector<Index> groups(n);
   internal::OpeningBits opens((static_cast<std::size_t>(n) + 63) / 64);
-  Index k = 0;
-  {
-    const internal::LargeVector<T> rows = internal::RowsInOrder(data, n, m, sorted.order, threads, should_stop);
-    k = internal::SweepInRanges(rows.data(), sorted.keys.data(), n, m, tolerance, groups.data(), opens, threads,
-                                should_stop);
-  }
+  // The sweep reads its own copy of the rows, in sequence.
+  CopyRowsOnThreads(data, m, sorted.order.data(), n, rows->Rows(), threads, should_stop);
+  const Index k = internal::SweepInRanges(rows->Rows(), sorted.keys.data(), n, m, tolerance, groups.data(), opens,
+                                          threads, should_stop);
+  rows.reset();
   internal::LargeVector<internal::KeyOf<T>>().swap(sorted.keys);
   Index* representatives = representative_storage(k);
   if (sorted_index) {

@@ -3,6 +3,7 @@
 // count, on both sides of each size at which another thread or the radix sort takes over.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -145,12 +146,15 @@ template <typename T>
 int ForcedCutMismatches(const std::vector<T>& data, int n, int m, T tolerance) {
   const std::vector<T> direction(m, T{1});
   rilo::NeverStop never;
-  const auto sorted = rilo::internal::SortRowsByProjection(data.data(), n, m, direction.data(), 1, never);
-  const auto rows = rilo::internal::RowsInOrder(data.data(), n, m, sorted.order, 1, never);
+  rilo::internal::SortScratchThenRows<T, int> room(n, m);
+  const auto sorted =
+      rilo::internal::SortRowsByProjection(data.data(), n, m, direction.data(), room.SortScratch(), 1, never);
+  rilo::CopyRowsOnThreads(data.data(), m, sorted.order.data(), n, room.Rows(), 1, never);
+  const T* rows = room.Rows();
   const auto sweep = [&](const std::vector<int>& bounds) {
     std::vector<int> groups(n);
     rilo::internal::OpeningBits opens((n + 63) / 64);
-    rilo::internal::SweepRangesBetween(rows.data(), sorted.keys.data(), m, tolerance, bounds, groups.data(), opens,
+    rilo::internal::SweepRangesBetween(rows, sorted.keys.data(), m, tolerance, bounds, groups.data(), opens,
                                        static_cast<int>(bounds.size()) - 1, never);
     return groups;
   };
@@ -204,6 +208,35 @@ void RangesAreCutOnlyWhereFewWindowsCross() {
   }
 }
 
+// The sweep with 64-bit row numbers against 32-bit ones, on an odd number of single-value rows:
+// its sort's scratch then puts 64-bit positions after an odd number of 32-bit keys (float), and
+// needs more room than the rows do.
+template <typename T>
+void WideRowNumbersGiveTheSameGroups() {
+  std::mt19937 random(16);
+  const int n = 2 * kParallel + 3;
+  const std::vector<T> data = CrowdedRows<T>(random, n, 1, 0.01);
+  const std::vector<T> direction{T{1}};
+  int mismatches = 0;
+  for (bool sorted_index : {false, true}) {
+    for (int threads = 1; threads <= 3; ++threads) {
+      std::vector<std::int64_t> inverse(n, -7);
+      std::vector<std::int64_t> index;
+      rilo::UniqueRowsBySweeping(data.data(), std::int64_t{n}, std::int64_t{1}, direction.data(), T(0.01),
+                                 sorted_index, inverse.data(),
+                                 [&index](std::int64_t groups) {
+                                   index.resize(groups);
+                                   return index.data();
+                                 },
+                                 threads, rilo::NeverStop{});
+      const Grouping narrow = SweepOnThreads(data, n, 1, T(0.01), sorted_index, threads);
+      mismatches += !std::equal(index.begin(), index.end(), narrow.index.begin(), narrow.index.end()) ||
+                    !std::equal(inverse.begin(), inverse.end(), narrow.inverse.begin(), narrow.inverse.end());
+    }
+  }
+  Check(mismatches == 0, std::to_string(mismatches) + " sweeps differ between 64-bit and 32-bit row numbers");
+}
+
 const bool registered = rilo_test::AddTests({
     {"ThreadsMatchReferenceOnChains<float>", ThreadsMatchReferenceOnChains<float>},
     {"ThreadsMatchReferenceOnChains<double>", ThreadsMatchReferenceOnChains<double>},
@@ -213,6 +246,8 @@ const bool registered = rilo_test::AddTests({
     {"ThreadsAgreeOnSharedSums<double>", ThreadsAgreeOnSharedSums<double>},
     {"RangesAreCutOnlyWhereFewWindowsCross<float>", RangesAreCutOnlyWhereFewWindowsCross<float>},
     {"RangesAreCutOnlyWhereFewWindowsCross<double>", RangesAreCutOnlyWhereFewWindowsCross<double>},
+    {"WideRowNumbersGiveTheSameGroups<float>", WideRowNumbersGiveTheSameGroups<float>},
+    {"WideRowNumbersGiveTheSameGroups<double>", WideRowNumbersGiveTheSameGroups<double>},
 });
 
 }  // namespace

@@ -351,7 +351,9 @@ SortedKeys<T, Index> SortKeysStably(LargeVector<KeyOf<T>> keys, KeyedRange<KeyOf
                                     ShouldStop& should_stop) {
   const size_t n = keys.size();
   SortedKeys<T, Index> sorted{std::move(keys), LargeVector<Index>(n)};
-  std::iota(sorted.order.begin(), sorted.order.end(), Index{0});
+  ForEachPart(static_cast<std::ptrdiff_t>(n), 1, threads, [&sorted](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    std::iota(sorted.order.begin() + begin, sorted.order.begin() + end, static_cast<Index>(begin));
+  }, should_stop);
   if (n >= kRadixMinValues) {
     RadixSortByKey(KeyedRange<KeyOf<T>, Index>{sorted.keys.data(), sorted.order.data()}, scratch, n, threads,
                    should_stop);

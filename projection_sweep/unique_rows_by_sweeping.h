@@ -112,27 +112,29 @@ void WriteInverse(const LargeVector<Index>& order, const LargeVector<Index>& gro
   }, should_stop);
 }
 
-// Writes into `representatives`, in order, order[p] for every sort position p that opens a
-// group: the opening rows of the groups, in opening order.
-template <typename Index>
-void WriteOpeningRows(const LargeVector<Index>& order, const OpeningBits& opens, Index* representatives) {
-  Index group = 0;
-  for (std::size_t word = 0; word < opens.size(); ++word) {
-    for (std::uint64_t bits = opens[word]; bits != 0; bits &= bits - 1) {
-      representatives[group++] = order[word * 64 + CountTrailingZeros(bits)];
-    }
+// Calls write(mark, position) for every position that `bits` marks, `mark` counting the marks
+// before it; on up to `threads` threads, each taking a part of the words once the marks before
+// every part are counted.
+template <typename Index, typename ShouldStop, typename Write>
+void ForEachMarked(const std::vector<std::uint64_t>& bits, int threads, ShouldStop& should_stop, Write write) {
+  const std::ptrdiff_t words = static_cast<std::ptrdiff_t>(bits.size());
+  const std::ptrdiff_t parts = std::clamp<std::ptrdiff_t>(words * 64 / kParallelMinimum, 1, std::max(threads, 1));
+  const auto part_begin = [words, parts](std::ptrdiff_t part) { return words * part / parts; };
+  std::vector<Index> marks_before(parts + 1, 0);
+  for (std::ptrdiff_t part = 1; part < parts; ++part) {
+    Index marks = 0;
+    for (std::ptrdiff_t word = part_begin(part - 1); word < part_begin(part); ++word) marks += PopCount(bits[word]);
+    marks_before[part] = marks_before[part - 1] + marks;
   }
-}
-
-// Writes into `positions`, ascending, every position that `opens` marks.
-template <typename Index>
-void WriteOpeningPositions(const OpeningBits& opens, Index* positions) {
-  std::size_t group = 0;
-  for (std::size_t word = 0; word < opens.size(); ++word) {
-    for (std::uint64_t bits = opens[word]; bits != 0; bits &= bits - 1) {
-      positions[group++] = static_cast<Index>(word * 64 + CountTrailingZeros(bits));
+  ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
+    Index mark = marks_before[part];
+    for (std::ptrdiff_t word = part_begin(part); word < part_begin(part + 1); ++word) {
+      if (word % (kStopPollInterval / 64) == 0) StopIfAsked(should_stop);
+      for (std::uint64_t rest = bits[word]; rest != 0; rest &= rest - 1) {
+        write(mark++, word * 64 + CountTrailingZeros(rest));
+      }
     }
-  }
+  }, should_stop);
 }
 
 // The lowest member row of each of the k groups of the sweep, from each sort position's row
@@ -188,13 +190,14 @@ LargeVector<Index> NumberGroupsByLowestRow(const LargeVector<Index>& order, cons
   LargeVector<Index> lowest = LowestRows(order, groups, opens, k, threads, should_stop);
   std::vector<std::uint64_t> is_lowest((n + 63) / 64, 0);
   for (const Index row : lowest) is_lowest[row / 64] |= std::uint64_t{1} << (row % 64);
+  ForEachMarked<Index>(is_lowest, threads, should_stop, [representatives](Index group, std::ptrdiff_t row) {
+    representatives[group] = static_cast<Index>(row);
+  });
   std::vector<Index> lowest_before(is_lowest.size());
   Index count = 0;
   for (std::size_t word = 0; word < is_lowest.size(); ++word) {
     lowest_before[word] = count;
-    for (std::uint64_t bits = is_lowest[word]; bits != 0; bits &= bits - 1) {
-      representatives[count++] = static_cast<Index>(word * 64 + CountTrailingZeros(bits));
-    }
+    count += PopCount(is_lowest[word]);
   }
   ForEachPart(k, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
     for (std::ptrdiff_t group = begin; group < end; ++group) {
@@ -244,7 +247,9 @@ Index UniqueRowsBySweeping(const T* data, Index n, Index m, const T* direction, 
         internal::NumberGroupsByLowestRow(sorted.order, groups, opens, k, representatives, threads, should_stop);
     internal::WriteInverse(sorted.order, groups, number.data(), inverse, threads, should_stop);
   } else {
-    internal::WriteOpeningRows(sorted.order, opens, representatives);
+    internal::ForEachMarked<Index>(opens, threads, should_stop, [&sorted, representatives](Index group, auto position) {
+      representatives[group] = sorted.order[position];
+    });
     internal::WriteInverse(sorted.order, groups, static_cast<const Index*>(nullptr), inverse, threads, should_stop);
   }
   return k;
@@ -276,7 +281,10 @@ Index SweepRowsInOrder(const T* data, Index n, Index m, const T* direction, T to
         internal::CopyOfValues(data, static_cast<std::size_t>(n) * m, threads, should_stop);
     k = internal::SweepInRanges(rows.data(), keys.data(), n, m, tolerance, groups, opens, threads, should_stop);
   }
-  internal::WriteOpeningPositions(opens, opening_storage(k));
+  Index* openings = opening_storage(k);
+  internal::ForEachMarked<Index>(opens, threads, should_stop, [openings](Index group, std::ptrdiff_t position) {
+    openings[group] = static_cast<Index>(position);
+  });
   return k;
 }
 

@@ -63,16 +63,21 @@ template <typename T, typename Index>
 class SortScratchThenRows {
  public:
   SortScratchThenRows(Index n, Index m)
-      : n_(static_cast<std::size_t>(n)), bytes_(std::max(n_ * m * sizeof(T), OrderOffset() + n_ * sizeof(Index))) {}
+      : n_(static_cast<std::size_t>(n)),
+        size_(std::max(n_ * m * sizeof(T), OrderOffset() + n_ * sizeof(Index))),
+        bytes_(HugePageAllocator<std::byte>().allocate(size_)) {}
+  SortScratchThenRows(const SortScratchThenRows&) = delete;
+  SortScratchThenRows& operator=(const SortScratchThenRows&) = delete;
+  ~SortScratchThenRows() { HugePageAllocator<std::byte>().deallocate(bytes_, size_); }
 
   // The sort's scratch: n keys, then n positions.
   KeyedRange<KeyOf<T>, Index> SortScratch() {
-    return KeyedRange<KeyOf<T>, Index>{reinterpret_cast<KeyOf<T>*>(bytes_.data()),
-                                       reinterpret_cast<Index*>(bytes_.data() + OrderOffset())};
+    return KeyedRange<KeyOf<T>, Index>{reinterpret_cast<KeyOf<T>*>(bytes_),
+                                       reinterpret_cast<Index*>(bytes_ + OrderOffset())};
   }
 
   // The rows, once the sort is done with its scratch.
-  T* Rows() { return reinterpret_cast<T*>(bytes_.data()); }
+  T* Rows() { return reinterpret_cast<T*>(bytes_); }
 
  private:
   // Where the scratch's positions start: after its keys, aligned for an Index.
@@ -81,7 +86,8 @@ class SortScratchThenRows {
   }
 
   const std::size_t n_;
-  LargeVector<std::byte> bytes_;
+  const std::size_t size_;  // bytes
+  std::byte* const bytes_;  // allocated without a pass over its bytes, unlike a vector's
 };
 
 // A copy of the `count` values at `data`, made on up to `threads` threads: the sweep then reads

@@ -32,9 +32,17 @@ constexpr double kCellSideInTolerances = 4.0 + 4.0 / 128;
 // into: a quarter cell (one tolerance at most) plus 2^-7, which covers the rounding of two cell
 // coordinates (each errs by at most 2^-9 of a cell, see kMaxCellCoordinate).
 constexpr double kEdgeReach = 0.25 + 0x1p-7;
-// Cell coordinates (value / side, in double) stay below 2^44 in magnitude, so each errs by at
-// most 2^44 * 2^-53 = 2^-9 of a cell and its floor fits an int64.
+// Cell coordinates (value / side, in double) are clamped to 2^44 in magnitude, so each errs by
+// at most 2^44 * 2^-53 = 2^-9 of a cell and its floor fits an int64.
 constexpr double kMaxCellCoordinate = 0x1p44;
+// Rows sampled for the typical magnitude of a column's values: its 63/64 quantile there.
+constexpr std::ptrdiff_t kMagnitudeSampleRows = 4096;
+constexpr double kTypicalMagnitudeShare = 63.0 / 64;
+// Values beyond this multiple of the typical magnitude are outliers: the cell side is chosen so
+// that the others get cell coordinates below kMaxCellCoordinate, and the outliers' are clamped
+// into the outermost cells. A few huge values (a sentinel such as 1e300 among values near 1)
+// then leave the cells as narrow as the tolerance allows, rather than making one cell of all.
+constexpr double kOutlierMagnitudeRatio = 16;
 // Smallest cell side: a normal double, so that value / side keeps its relative accuracy.
 constexpr double kMinCellSide = 0x1p-1000;
 // Fewest hash slots; a power of two.
@@ -56,14 +64,66 @@ constexpr std::size_t kFilterBitsPerSlot = 4;
 
 // floor(coordinate) for a cell coordinate, exactly, as an integer: truncation, less one below a
 // negative non-integer (a library call per coordinate would cost more). A coordinate beyond
-// kMaxCellCoordinate in magnitude, infinite or NaN, which only a row with a value that is not
-// finite has (and such a row is never within the tolerance of another), is first clamped
-// into that range, so that the conversion is always defined.
+// kMaxCellCoordinate in magnitude (an outlier's, or an infinite one), or NaN, is first clamped
+// into that range, so that the conversion is always defined. Two rows within the tolerance of
+// each other still lie in the same or adjacent cells: both clamped, in the outermost cell; one
+// clamped, within a quarter cell of the clamp, in the outermost cell and the one next to it.
 inline std::int64_t CellFloor(double coordinate) {
   if (!(coordinate > -kMaxCellCoordinate)) coordinate = -kMaxCellCoordinate;
   if (!(coordinate < kMaxCellCoordinate)) coordinate = kMaxCellCoordinate;
   const auto truncated = static_cast<std::int64_t>(coordinate);
   return truncated - (coordinate < static_cast<double>(truncated));
+}
+
+// The lowest and highest value of each of the m columns of the n rows at `data` among the rows
+// with only finite values, into `low` and `high` (m entries each; low > high for a column when
+// no row has only finite values).
+template <typename T, typename Index>
+void FiniteColumnRanges(const T* data, Index n, Index m, std::vector<double>& low, std::vector<double>& high) {
+  low.assign(m, std::numeric_limits<double>::infinity());
+  high.assign(m, -std::numeric_limits<double>::infinity());
+  for (Index r = 0; r < n; ++r) {
+    const T* row = data + static_cast<std::ptrdiff_t>(r) * m;
+    if (!std::all_of(row, row + m, [](T value) { return std::isfinite(value); })) continue;
+    for (Index c = 0; c < m; ++c) {
+      low[c] = std::min(low[c], static_cast<double>(row[c]));
+      high[c] = std::max(high[c], static_cast<double>(row[c]));
+    }
+  }
+}
+
+// The largest magnitude of a value in [low, high]; 0 for an empty range (low > high).
+inline double LargestMagnitude(double low, double high) { return low <= high ? std::max(-low, high) : 0.0; }
+
+// True when `tolerance` gives cells a positive, finite side.
+inline bool CellSideUsable(double tolerance) {
+  const double side = tolerance * kCellSideInTolerances;
+  return side > 0 && std::isfinite(side);
+}
+
+// The largest magnitude among the values of `column` of the n rows at `data` that is not an
+// outlier (kOutlierMagnitudeRatio), given the `largest` magnitude of all its finite values.
+template <typename T, typename Index>
+double LargestBelowOutliers(const T* data, Index n, Index m, Index column, double largest) {
+  const std::ptrdiff_t stride = std::max<std::ptrdiff_t>(1, n / kMagnitudeSampleRows);
+  std::vector<double> sample;
+  for (std::ptrdiff_t r = 0; r < n; r += stride) {
+    const T* row = data + r * m;
+    if (std::all_of(row, row + m, [](T value) { return std::isfinite(value); })) {
+      sample.push_back(std::fabs(static_cast<double>(row[column])));
+    }
+  }
+  if (sample.empty()) return largest;
+  const auto typical = sample.begin() + static_cast<std::ptrdiff_t>(kTypicalMagnitudeShare * (sample.size() - 1));
+  std::nth_element(sample.begin(), typical, sample.end());
+  return std::min(largest, kOutlierMagnitudeRatio * *typical);
+}
+
+// The cell side for `tolerance` (CellSideUsable) over values whose magnitude, outliers aside,
+// reaches `largest`: wide enough that a row within the tolerance of another lies in the same or
+// an adjacent cell in every column, and that cell coordinates stay below kMaxCellCoordinate.
+inline double CellSideFor(double tolerance, double largest) {
+  return std::max({tolerance * kCellSideInTolerances, largest / kMaxCellCoordinate, kMinCellSide});
 }
 
 // The cell of a row: its cell number in each grid column (unused columns 0).
@@ -112,8 +172,7 @@ class CandidateGrid {
   // of a window is within the tolerance in its only column anyway) and the tolerance gives a
   // positive, finite cell side.
   bool Usable() const {
-    const double side = static_cast<double>(tolerance_) * kCellSideInTolerances;
-    return m_ > 1 && side > 0 && std::isfinite(side);
+    return m_ > 1 && CellSideUsable(static_cast<double>(tolerance_));
   }
 
   // Calls visit(position, values) for every sort position in (opening, window_end) whose row can
@@ -169,16 +228,9 @@ class CandidateGrid {
   // ties to the lower column, as many as ColumnsNeeded) and the cell side, and allocates the
   // lists.
   void Prepare() {
-    std::vector<double> low(m_, std::numeric_limits<double>::infinity());
-    std::vector<double> high(m_, -std::numeric_limits<double>::infinity());
-    for (Index r = 0; r < n_; ++r) {
-      const T* row = data_ + static_cast<std::ptrdiff_t>(r) * m_;
-      if (!std::all_of(row, row + m_, [](T value) { return std::isfinite(value); })) continue;
-      for (Index c = 0; c < m_; ++c) {
-        low[c] = std::min(low[c], static_cast<double>(row[c]));
-        high[c] = std::max(high[c], static_cast<double>(row[c]));
-      }
-    }
+    std::vector<double> low;
+    std::vector<double> high;
+    FiniteColumnRanges(data_, n_, m_, low, high);
     std::vector<Index> by_spread(m_);
     std::iota(by_spread.begin(), by_spread.end(), Index{0});
     std::stable_sort(by_spread.begin(), by_spread.end(), [&](Index a, Index b) {
@@ -188,12 +240,10 @@ class CandidateGrid {
     double largest = 0;
     for (int g = 0; g < most; ++g) {
       columns_[g] = by_spread[g];
-      if (low[columns_[g]] <= high[columns_[g]]) {
-        largest = std::max({largest, -low[columns_[g]], high[columns_[g]]});
-      }
+      const double magnitude = LargestMagnitude(low[columns_[g]], high[columns_[g]]);
+      largest = std::max(largest, LargestBelowOutliers(data_, n_, m_, columns_[g], magnitude));
     }
-    side_ = std::max({static_cast<double>(tolerance_) * kCellSideInTolerances,
-                      largest / kMaxCellCoordinate, kMinCellSide});
+    side_ = CellSideFor(static_cast<double>(tolerance_), largest);
     grid_columns_ = ColumnsNeeded(most, low, high);
     nodes_.resize(n_);
   }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -326,6 +327,32 @@ void DistancesAtEveryMagnitude() {
   CheckPairs<T>({{0, 0, 0.7, -0.7, 1, true}, {0, 0, 0.72, -0.72, 1, false}}, "ordinary tolerance");
 }
 
+// Rows (x, -x) of sum 0: thousands at x = +-1, four at +-1e300, and chains within the
+// tolerance 1e-13 around x = +-16, where the cell coordinates are clamped: the huge rows are
+// outliers, so the side is 16 / 2^44 and the rows from +-16 on share the outermost cells.
+template <typename T>
+void SweepMatchesReferenceAcrossTheClamp() {
+  std::mt19937 random(40);
+  std::vector<T> data;
+  const auto add = [&data](double x) { data.insert(data.end(), {static_cast<T>(x), static_cast<T>(-x)}); };
+  for (int row = 0; row < 3000; ++row) add(random() % 2 ? 1.0 : -1.0);
+  for (double huge : {1e300, -1e300, 1e300, -1e300}) add(huge);
+  for (int step = -6; step <= 6; ++step) {
+    for (double sign : {1.0, -1.0}) add(sign * (16 + step * 8 * 0x1p-48));  // 8 ulps of 16 a step
+  }
+  std::vector<int> order(data.size() / 2);
+  std::iota(order.begin(), order.end(), 0);
+  std::shuffle(order.begin(), order.end(), random);
+  // First in sweep order (sums tie, rows follow their index): a row just inside the clamp that
+  // must find its copy just beyond it.
+  std::vector<T> shuffled{T(16 - 0x1p-45), T(-(16 - 0x1p-45)), T(16 + 0x1p-45), T(-(16 + 0x1p-45))};
+  for (const int row : order) shuffled.insert(shuffled.end(), {data[2 * row], data[2 * row + 1]});
+  const int n = static_cast<int>(shuffled.size() / 2);
+  Check(rilo::internal::LargestBelowOutliers(shuffled.data(), n, 2, 0, 1e300) == 16,
+        "values beyond 16 are outliers");
+  CheckGridSweep(shuffled, 2, T(1e-13));
+}
+
 template <typename T>
 std::vector<rilo_test::TestCase> TestsFor(const std::string& type) {
   return {
@@ -337,6 +364,8 @@ std::vector<rilo_test::TestCase> TestsFor(const std::string& type) {
        SweepMatchesReferenceWithFewerGridColumns<T>},
       {"sweep on windows sliding over many rows matches the straightforward sweep (" + type + ")",
        SweepMatchesReferenceOnSlidingWindows<T>},
+      {"sweep across the clamp of cell coordinates matches the straightforward sweep (" + type + ")",
+       SweepMatchesReferenceAcrossTheClamp<T>},
   };
 }
 

@@ -25,6 +25,12 @@ namespace rilo::internal {
 // costs tens of microseconds, about what sorting a few thousand elements does.
 constexpr std::ptrdiff_t kParallelMinimum = 1 << 15;
 
+// The number of parts a pass over `length` elements is cut into for up to `threads` threads:
+// one a thread, none below kParallelMinimum elements, at least one.
+inline std::ptrdiff_t PartCount(std::ptrdiff_t length, int threads) {
+  return std::clamp<std::ptrdiff_t>(length / kParallelMinimum, 1, std::max(threads, 1));
+}
+
 // How long a calling thread that waits for its helpers sleeps between two polls of its
 // `should_stop`: short beside the fraction of a second a caller waits for a stop to take
 // effect, long beside the microseconds a wake-up costs.
@@ -170,8 +176,8 @@ void ForEachTask(std::ptrdiff_t count, int threads, Task task, ShouldStop should
 template <typename Part, typename ShouldStop = NeverStop>
 void ForEachPart(std::ptrdiff_t length, std::ptrdiff_t unit, int threads, Part part,
                  ShouldStop should_stop = {}) {
-  const std::ptrdiff_t parts = std::min<std::ptrdiff_t>(threads, length / kParallelMinimum);
-  if (parts <= 1) return part(std::ptrdiff_t{0}, length);
+  const std::ptrdiff_t parts = PartCount(length, threads);
+  if (parts == 1) return part(std::ptrdiff_t{0}, length);
   const auto boundary = [&](std::ptrdiff_t index) {
     return index == parts ? length : length * index / parts / unit * unit;
   };

@@ -277,7 +277,7 @@ void RadixSortByKey(KeyedRange<Key, Index> range, KeyedRange<Key, Index> scratch
                     ShouldStop& should_stop) {
   using Counts = std::array<size_t, kDigitValues>;
   const Key* keys = range.keys;
-  const size_t parts = std::clamp<size_t>(n / kParallelMinimum, 1, static_cast<size_t>(std::max(threads, 1)));
+  const size_t parts = static_cast<size_t>(PartCount(static_cast<std::ptrdiff_t>(n), threads));
   if (n <= kCachedSortMaxValues || parts == 1) {
     SortInPlace(range, scratch, n, should_stop);
   } else {

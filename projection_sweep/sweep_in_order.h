@@ -6,14 +6,35 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
+#include <vector>
 
+#include "base/config.h"
 #include "base/narrow_width.h"
 #include "base/stop.h"
 #include "projection_sweep/arg_sort.h"
 #include "projection_sweep/candidate_grid.h"
 
 namespace rilo::internal {
+
+// One bit per sort position, set where the position opens a group.
+using OpeningBits = std::vector<std::uint64_t>;
+
+// The number of marks (set bits) of `bits` in the words before each word, and their total last.
+template <typename Index>
+std::vector<Index> MarksBeforeWords(const std::vector<std::uint64_t>& bits) {
+  std::vector<Index> before(bits.size() + 1, 0);
+  for (std::size_t word = 0; word < bits.size(); ++word) before[word + 1] = before[word] + PopCount(bits[word]);
+  return before;
+}
+
+// The number of marks of `bits` before `position`, from their MarksBeforeWords `before`.
+template <typename Index>
+Index MarksBefore(const std::vector<std::uint64_t>& bits, const std::vector<Index>& before, std::ptrdiff_t position) {
+  const std::uint64_t below = (std::uint64_t{1} << (position % 64)) - 1;
+  return before[position / 64] + PopCount(bits[position / 64] & below);
+}
 
 // Squared Euclidean distance of two rows of length m, accumulated from 0 in column order.
 template <typename T, typename Index>
@@ -92,7 +113,7 @@ Index WindowEnd(const KeyOf<T>* keys, Index count, Index opening, Index previous
 // sort order. Measured on uniform rows at 10^6 with windows of 50 to 500 rows, m = 2, 3, 8.
 constexpr int kGridMinWindowValues = 512;
 
-// SweepInOrder for the distance rule `Rule` and a fixed column count `Columns` (or kAnyWidth,
+// SweepUnsettled for the distance rule `Rule` and a fixed column count `Columns` (or kAnyWidth,
 // then `m` counts them). Small windows are scanned row by row, large ones searched through a
 // grid that offers every row the test could claim.
 template <DistanceRule Rule, int Columns, typename T, typename Index, typename ShouldStop>
@@ -102,9 +123,6 @@ Index SweepInOrderOfWidth(const T* rows, const KeyOf<T>* keys, Index count, Inde
   const auto distance_below = DistanceBelow<Rule, Columns>(tolerance, columns);
   CandidateGrid<T, Index, Columns == kAnyWidth ? 0 : Columns> grid(rows, count, columns, tolerance);
   const bool grid_usable = grid.Usable();
-  InChunks(0, static_cast<std::size_t>(count), should_stop, [groups](std::size_t begin, std::size_t end) {
-    std::fill(groups + begin, groups + end, Index{-1});
-  });
   Index k = 0;
   Index window_end = 0;
   for (Index position = 0; position < count; ++position) {
@@ -133,14 +151,16 @@ Index SweepInOrderOfWidth(const T* rows, const KeyOf<T>* keys, Index count, Inde
 }
 
 // The sweep of the `count` rows of m columns at `rows`, in sweep order, with their projections'
-// ordered `keys` (ascending): each row not yet claimed opens the next group and claims the later
-// rows of its window (projection gap below the tolerance) whose distance from it is below the
-// tolerance; a later group may take a row over. Writes each row's group into `groups` (count
-// entries), groups numbered in opening order, and returns their number. Only the block is
-// read: the caller may change anything else meanwhile.
+// ordered `keys` (ascending), over rows some of which are settled beforehand: a row whose entry
+// of `groups` is -1 opens the next group when no earlier group has claimed it, a row with any
+// other entry never opens; each opening claims the later rows of its window (projection gap
+// below the tolerance) whose distance from it is below the tolerance, and a later group may take
+// a row over. Writes the group of every claimed or opening row into `groups`, groups numbered
+// in opening order, and returns their number. Only the block is read: the caller may change
+// anything else meanwhile.
 template <typename T, typename Index, typename ShouldStop>
-Index SweepInOrder(const T* rows, const KeyOf<T>* keys, Index count, Index m, T tolerance,
-                   Index* groups, ShouldStop& should_stop) {
+Index SweepUnsettled(const T* rows, const KeyOf<T>* keys, Index count, Index m, T tolerance, Index* groups,
+                     ShouldStop& should_stop) {
   const auto sweep = [&](auto rule, auto columns) {
     return SweepInOrderOfWidth<decltype(rule)::value, decltype(columns)::value>(
         rows, keys, count, m, tolerance, groups, should_stop);
@@ -157,6 +177,21 @@ Index SweepInOrder(const T* rows, const KeyOf<T>* keys, Index count, Index m, T 
   return WithNarrowWidth(m, [&](auto width) {
     return sweep(std::integral_constant<DistanceRule, DistanceRule::kSquares>{}, width);
   });
+}
+
+// The sweep of the `count` rows of m columns at `rows`, in sweep order, with their projections'
+// ordered `keys` (ascending): each row not yet claimed opens the next group and claims the later
+// rows of its window (projection gap below the tolerance) whose distance from it is below the
+// tolerance; a later group may take a row over. Writes each row's group into `groups` (count
+// entries), groups numbered in opening order, and returns their number. Only the block is
+// read: the caller may change anything else meanwhile.
+template <typename T, typename Index, typename ShouldStop>
+Index SweepInOrder(const T* rows, const KeyOf<T>* keys, Index count, Index m, T tolerance,
+                   Index* groups, ShouldStop& should_stop) {
+  InChunks(0, static_cast<std::size_t>(count), should_stop, [groups](std::size_t begin, std::size_t end) {
+    std::fill(groups + begin, groups + end, Index{-1});
+  });
+  return SweepUnsettled(rows, keys, count, m, tolerance, groups, should_stop);
 }
 
 }  // namespace rilo::internal

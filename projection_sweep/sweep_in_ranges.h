@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "base/config.h"
@@ -19,11 +20,9 @@
 #include "base/stop.h"
 #include "projection_sweep/arg_sort.h"
 #include "projection_sweep/sweep_in_order.h"
+#include "projection_sweep/sweep_in_slabs.h"
 
 namespace rilo::internal {
-
-// One bit per sort position, set where the position opens a group.
-using OpeningBits = std::vector<std::uint64_t>;
 
 // Whether sort position `position` opens a group.
 inline bool Opens(const OpeningBits& opens, std::ptrdiff_t position) {
@@ -209,7 +208,7 @@ std::ptrdiff_t RowsCrossing(const KeyOf<T>* keys, Index n, Index cut, T toleranc
 // cuts that too many windows cross (see kCrossingShare) are left out.
 template <typename T, typename Index>
 std::vector<Index> RangeBounds(const KeyOf<T>* keys, Index n, T tolerance, int threads) {
-  const Index count = static_cast<Index>(std::clamp<std::ptrdiff_t>(n / kParallelMinimum, 1, std::max(threads, 1)));
+  const Index count = static_cast<Index>(PartCount(n, threads));
   std::vector<Index> bounds{0};
   for (Index index = 1; index < count; ++index) {
     const Index cut = static_cast<Index>(std::ptrdiff_t{n} * index / count / 64 * 64);
@@ -260,16 +259,22 @@ Index SweepRangesBetween(const T* rows, const KeyOf<T>* keys, Index m, T toleran
 }
 
 // The n rows of m columns at `rows` in sweep order, with their projections' ordered `keys`
-// (ascending), swept as SweepInOrder does, on up to `threads` threads (SweepRangesBetween the
-// RangeBounds): writes each position's group into `groups` (n entries), groups numbered in
-// opening order, marks the opening positions in `opens` (n bits) and returns the number of
-// groups. The result does not depend on the number of threads.
+// (ascending), swept as SweepInOrder does, on up to `threads` threads: SweepRangesBetween the
+// RangeBounds, or, where those leave one range for several threads (windows that cross every
+// cut), SweepSlabsBetween cuts across space. Writes each position's group into `groups` (n
+// entries), groups numbered in opening order, marks the opening positions in `opens` (n bits)
+// and returns the number of groups. The result does not depend on the number of threads.
 template <typename T, typename Index, typename ShouldStop>
 Index SweepInRanges(const T* rows, const KeyOf<T>* keys, Index n, Index m, T tolerance, Index* groups,
                     OpeningBits& opens, int threads, ShouldStop& should_stop) {
   if (n == 0) return 0;
-  return SweepRangesBetween(rows, keys, m, tolerance, RangeBounds(keys, n, tolerance, threads), groups, opens,
-                            threads, should_stop);
+  const std::vector<Index> bounds = RangeBounds(keys, n, tolerance, threads);
+  const int slabs = static_cast<int>(PartCount(n, threads));
+  if (bounds.size() == 2 && slabs > 1 && m > 1) {
+    const std::optional<Index> k = SweepInSlabs(rows, keys, n, m, tolerance, slabs, groups, opens, threads, should_stop);
+    if (k) return *k;
+  }
+  return SweepRangesBetween(rows, keys, m, tolerance, bounds, groups, opens, threads, should_stop);
 }
 
 }  // namespace rilo::internal

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -119,21 +118,16 @@ void WriteInverse(const LargeVector<Index>& order, const LargeVector<Index>& gro
 }
 
 // Calls write(mark, position) for every position that `bits` marks, `mark` counting the marks
-// before it; on up to `threads` threads, each taking a part of the words once the marks before
-// every part are counted.
+// before it (`before`: their MarksBeforeWords); on up to `threads` threads, each taking a part
+// of the words.
 template <typename Index, typename ShouldStop, typename Write>
-void ForEachMarked(const std::vector<std::uint64_t>& bits, int threads, ShouldStop& should_stop, Write write) {
+void ForEachMarked(const std::vector<std::uint64_t>& bits, const std::vector<Index>& before, int threads,
+                   ShouldStop& should_stop, Write write) {
   const std::ptrdiff_t words = static_cast<std::ptrdiff_t>(bits.size());
-  const std::ptrdiff_t parts = std::clamp<std::ptrdiff_t>(words * 64 / kParallelMinimum, 1, std::max(threads, 1));
+  const std::ptrdiff_t parts = PartCount(words * 64, threads);
   const auto part_begin = [words, parts](std::ptrdiff_t part) { return words * part / parts; };
-  std::vector<Index> marks_before(parts + 1, 0);
-  for (std::ptrdiff_t part = 1; part < parts; ++part) {
-    Index marks = 0;
-    for (std::ptrdiff_t word = part_begin(part - 1); word < part_begin(part); ++word) marks += PopCount(bits[word]);
-    marks_before[part] = marks_before[part - 1] + marks;
-  }
   ForEachTask(parts, threads, [&](std::ptrdiff_t part) {
-    Index mark = marks_before[part];
+    Index mark = before[part_begin(part)];
     for (std::ptrdiff_t word = part_begin(part); word < part_begin(part + 1); ++word) {
       if (word % (kStopPollInterval / 64) == 0) StopIfAsked(should_stop);
       for (std::uint64_t rest = bits[word]; rest != 0; rest &= rest - 1) {
@@ -151,16 +145,12 @@ template <typename Index, typename ShouldStop>
 LargeVector<Index> LowestRows(const LargeVector<Index>& order, const LargeVector<Index>& groups,
                               const OpeningBits& opens, Index k, int threads, ShouldStop& should_stop) {
   const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(order.size());
-  const std::ptrdiff_t parts = std::clamp<std::ptrdiff_t>(n / kParallelMinimum, 1, std::max(threads, 1));
+  const std::ptrdiff_t parts = PartCount(n, threads);
   // Parts start at multiples of 64, on word boundaries of `opens`.
   const auto part_begin = [n, parts](std::ptrdiff_t part) { return part == parts ? n : n * part / parts / 64 * 64; };
+  const std::vector<Index> opened_before = MarksBeforeWords<Index>(opens);
   std::vector<Index> first_group(parts + 1, k);
-  first_group[0] = 0;
-  for (std::ptrdiff_t part = 1; part < parts; ++part) {
-    Index opened = 0;
-    for (std::ptrdiff_t word = part_begin(part - 1) / 64; word < part_begin(part) / 64; ++word) opened += PopCount(opens[word]);
-    first_group[part] = first_group[part - 1] + opened;
-  }
+  for (std::ptrdiff_t part = 0; part < parts; ++part) first_group[part] = opened_before[part_begin(part) / 64];
   LargeVector<Index> lowest(k);
   struct Member {
     Index row;
@@ -196,21 +186,12 @@ LargeVector<Index> NumberGroupsByLowestRow(const LargeVector<Index>& order, cons
   LargeVector<Index> lowest = LowestRows(order, groups, opens, k, threads, should_stop);
   std::vector<std::uint64_t> is_lowest((n + 63) / 64, 0);
   for (const Index row : lowest) is_lowest[row / 64] |= std::uint64_t{1} << (row % 64);
-  ForEachMarked<Index>(is_lowest, threads, should_stop, [representatives](Index group, std::ptrdiff_t row) {
+  const std::vector<Index> lowest_before = MarksBeforeWords<Index>(is_lowest);
+  ForEachMarked(is_lowest, lowest_before, threads, should_stop, [representatives](Index group, std::ptrdiff_t row) {
     representatives[group] = static_cast<Index>(row);
   });
-  std::vector<Index> lowest_before(is_lowest.size());
-  Index count = 0;
-  for (std::size_t word = 0; word < is_lowest.size(); ++word) {
-    lowest_before[word] = count;
-    count += PopCount(is_lowest[word]);
-  }
   ForEachPart(k, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-    for (std::ptrdiff_t group = begin; group < end; ++group) {
-      const Index row = lowest[group];
-      const std::uint64_t below = (std::uint64_t{1} << (row % 64)) - 1;
-      lowest[group] = lowest_before[row / 64] + PopCount(is_lowest[row / 64] & below);
-    }
+    for (std::ptrdiff_t group = begin; group < end; ++group) lowest[group] = MarksBefore(is_lowest, lowest_before, lowest[group]);
   }, should_stop);
   return lowest;
 }
@@ -236,16 +217,20 @@ template <typename T, typename Index, typename RepresentativeStorage, typename S
 Index UniqueRowsBySweeping(const T* data, Index n, Index m, const T* direction, T tolerance, bool sorted_index,
                            Index* inverse, RepresentativeStorage representative_storage, int threads,
                            ShouldStop should_stop) {
-  std::optional<internal::SortScratchThenRows<T, Index>> rows(std::in_place, n, m);
-  internal::SortedKeys<T, Index> sorted =
-      internal::SortRowsByProjection(data, n, m, direction, rows->SortScratch(), threads, should_stop);
-  internal::LargeVector<Index> groups(n);
-  internal::OpeningBits opens((static_cast<std::size_t>(n) + 63) / 64);
-  // The sweep reads its own copy of the rows, in sequence.
-  CopyRowsOnThreads(data, m, sorted.order.data(), n, rows->Rows(), threads, should_stop);
-  const Index k = internal::SweepInRanges(rows->Rows(), sorted.keys.data(), n, m, tolerance, groups.data(), opens,
-                                          threads, should_stop);
-  rows.reset();
+  internal::SortedKeys<T, Index> sorted;
+  internal::LargeVector<Index> groups;
+  internal::OpeningBits opens;
+  Index k = 0;
+  {
+    internal::SortScratchThenRows<T, Index> rows(n, m);
+    sorted = internal::SortRowsByProjection(data, n, m, direction, rows.SortScratch(), threads, should_stop);
+    groups = internal::LargeVector<Index>(n);
+    opens = internal::OpeningBits((static_cast<std::size_t>(n) + 63) / 64);
+    // The sweep reads its own copy of the rows, in sequence.
+    CopyRowsOnThreads(data, m, sorted.order.data(), n, rows.Rows(), threads, should_stop);
+    k = internal::SweepInRanges(rows.Rows(), sorted.keys.data(), n, m, tolerance, groups.data(), opens, threads,
+                                should_stop);
+  }
   internal::LargeVector<internal::KeyOf<T>>().swap(sorted.keys);
   Index* representatives = representative_storage(k);
   if (sorted_index) {
@@ -253,9 +238,10 @@ Index UniqueRowsBySweeping(const T* data, Index n, Index m, const T* direction, 
         internal::NumberGroupsByLowestRow(sorted.order, groups, opens, k, representatives, threads, should_stop);
     internal::WriteInverse(sorted.order, groups, number.data(), inverse, threads, should_stop);
   } else {
-    internal::ForEachMarked<Index>(opens, threads, should_stop, [&sorted, representatives](Index group, auto position) {
-      representatives[group] = sorted.order[position];
-    });
+    internal::ForEachMarked(opens, internal::MarksBeforeWords<Index>(opens), threads, should_stop,
+                            [&sorted, representatives](Index group, auto position) {
+                              representatives[group] = sorted.order[position];
+                            });
     internal::WriteInverse(sorted.order, groups, static_cast<const Index*>(nullptr), inverse, threads, should_stop);
   }
   return k;
@@ -288,9 +274,10 @@ Index SweepRowsInOrder(const T* data, Index n, Index m, const T* direction, T to
     k = internal::SweepInRanges(rows.data(), keys.data(), n, m, tolerance, groups, opens, threads, should_stop);
   }
   Index* openings = opening_storage(k);
-  internal::ForEachMarked<Index>(opens, threads, should_stop, [openings](Index group, std::ptrdiff_t position) {
-    openings[group] = static_cast<Index>(position);
-  });
+  internal::ForEachMarked(opens, internal::MarksBeforeWords<Index>(opens), threads, should_stop,
+                          [openings](Index group, std::ptrdiff_t position) {
+                            openings[group] = static_cast<Index>(position);
+                          });
   return k;
 }
 

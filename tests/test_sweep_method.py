@@ -432,11 +432,38 @@ def rows_crowding_the_range_joins(n, dtype, seed):
         return rows[rng.permutation(n)].astype(dtype)
 
 
+def rows_sharing_one_sum(n, dtype, seed):
+    """Rows whose sums all lie within rounding of 0 (t = 0.01), so that every window spans all
+    rows and several cores sweep slabs across space: a chain of steps of 0.6 t in sweep order
+    (every other row opens, and which ones depends on the chain's start), a lattice of steps of
+    t / 2, copies within and just beyond the tolerance, and NaN, ±inf and huge values."""
+    rng = np.random.default_rng(seed)
+    quarter = n // 4
+    chain = np.zeros((quarter, 3))
+    chain[:, 0] = np.arange(quarter) * 0.006 / np.sqrt(2)
+    chain[:, 1] = -chain[:, 0]
+    lattice = rng.integers(-40, 40, (quarter, 3)) * 0.005
+    scattered = rng.random((n - 3 * quarter, 3)) * n * 0.01 / 8
+    copies = scattered[rng.integers(0, len(scattered), quarter)]
+    copies += rng.choice([0.0, 0.003, 0.00577, 0.00578], (quarter, 1))
+    others = np.concatenate([lattice, scattered, copies])
+    others[:, 2] = -others[:, 0] - others[:, 1]
+    specials = rng.integers(0, len(others), n // 200)
+    others[specials, rng.integers(0, 3, len(specials))] = rng.choice([np.nan, np.inf, -np.inf, 1e300], len(specials))
+    places = rng.permutation(n)
+    rows = np.empty((n, 3))
+    rows[np.sort(places[:quarter])] = chain
+    rows[places[quarter:]] = others
+    with np.errstate(over="ignore"):  # 1e300 is an infinity in float32
+        return rows.astype(dtype)
+
+
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("sorted_index", MODES)
 @pytest.mark.parametrize("n", [2**16 - 1, 2**16 + 64, 200_003])
-def test_several_cores_give_the_one_core_result(dtype, sorted_index, n):
-    rows = rows_crowding_the_range_joins(n, dtype, seed=n)
+@pytest.mark.parametrize("make_rows", [rows_crowding_the_range_joins, rows_sharing_one_sum])
+def test_several_cores_give_the_one_core_result(dtype, sorted_index, n, make_rows):
+    rows = make_rows(n, dtype, seed=n)
     usable = os.sched_getaffinity(0)
     if len(usable) < 2:
         pytest.skip("one usable CPU")

@@ -13,6 +13,7 @@
 
 #include "base/config.h"
 #include "base/huge_page_allocator.h"
+#include "base/stop.h"
 
 namespace rilo::internal {
 
@@ -77,12 +78,14 @@ inline std::int64_t CellFloor(double coordinate) {
 
 // The lowest and highest value of each of the m columns of the n rows at `data` among the rows
 // with only finite values, into `low` and `high` (m entries each; low > high for a column when
-// no row has only finite values).
-template <typename T, typename Index>
-void FiniteColumnRanges(const T* data, Index n, Index m, std::vector<double>& low, std::vector<double>& high) {
+// no row has only finite values). Throws Stopped when `should_stop` says so.
+template <typename T, typename Index, typename ShouldStop>
+void FiniteColumnRanges(const T* data, Index n, Index m, std::vector<double>& low, std::vector<double>& high,
+                        ShouldStop& should_stop) {
   low.assign(m, std::numeric_limits<double>::infinity());
   high.assign(m, -std::numeric_limits<double>::infinity());
   for (Index r = 0; r < n; ++r) {
+    if (r % kStopPollInterval == 0) StopIfAsked(should_stop);
     const T* row = data + static_cast<std::ptrdiff_t>(r) * m;
     if (!std::all_of(row, row + m, [](T value) { return std::isfinite(value); })) continue;
     for (Index c = 0; c < m; ++c) {
@@ -159,14 +162,16 @@ struct GridNode<T, Index, 0> {
 // in ascending sort position and are dropped lazily once the sweep has passed them, so every
 // cell is a singly linked list of positions in ascending order. With `InlineColumns` (the row
 // width, or 0) each list entry carries its row's values. Rows with values that are not finite
-// are filed and offered like any other; the distance test refuses them.
-template <typename T, typename Index, int InlineColumns>
+// are filed and offered like any other; the distance test refuses them. Filing, rebuilding
+// and visiting poll `should_stop` as they go and throw Stopped when it says so: where windows
+// hold most rows, one query files or visits millions of them.
+template <typename T, typename Index, int InlineColumns, typename ShouldStop>
 class CandidateGrid {
  public:
   // A grid for the n x m rows of `data`, in sweep order, under `tolerance`. Nothing is allocated
   // before the first query.
-  CandidateGrid(const T* data, Index n, Index m, T tolerance)
-      : data_(data), n_(n), m_(m), tolerance_(tolerance) {}
+  CandidateGrid(const T* data, Index n, Index m, T tolerance, ShouldStop& should_stop)
+      : data_(data), n_(n), m_(m), tolerance_(tolerance), should_stop_(should_stop), countdown_(should_stop) {}
 
   // True when the grid can answer queries: there is more than one column (with one, every row
   // of a window is within the tolerance in its only column anyway) and the tolerance gives a
@@ -230,7 +235,7 @@ class CandidateGrid {
   void Prepare() {
     std::vector<double> low;
     std::vector<double> high;
-    FiniteColumnRanges(data_, n_, m_, low, high);
+    FiniteColumnRanges(data_, n_, m_, low, high, should_stop_);
     std::vector<Index> by_spread(m_);
     std::iota(by_spread.begin(), by_spread.end(), Index{0});
     std::stable_sort(by_spread.begin(), by_spread.end(), [&](Index a, Index b) {
@@ -346,12 +351,30 @@ class CandidateGrid {
     }
   }
 
+  // Counts `steps` steps of work and throws Stopped when should_stop, polled once every
+  // kStopPollInterval steps, says so.
+  void CountSteps(std::ptrdiff_t steps = 1) {
+    if (countdown_.Stopping(steps)) throw Stopped{};
+  }
+
+  // A table of `slots` unused slots, filled in steps.
+  std::vector<Slot, HugePageAllocator<Slot>> EmptyTable(std::size_t slots) {
+    std::vector<Slot, HugePageAllocator<Slot>> table(slots);
+    for (std::size_t begin = 0; begin < slots; begin += kStopPollInterval) {
+      CountSteps(kStopPollInterval);
+      std::fill(table.begin() + begin, table.begin() + std::min(slots, begin + kStopPollInterval),
+                Slot{kUnused, kNone, kNone});
+    }
+    return table;
+  }
+
   // Moves the used cells into a table of `slots` slots, rebuilding the filter.
   void Rehash(std::size_t slots) {
-    std::vector<Slot, HugePageAllocator<Slot>> old(slots, Slot{kUnused, kNone, kNone});
+    std::vector<Slot, HugePageAllocator<Slot>> old = EmptyTable(slots);
     old.swap(slots_);
     filter_.assign(kFilterBitsPerSlot * slots / 64, 0);
     for (const Slot& slot : old) {
+      CountSteps();
       if (slot.hash == kUnused) continue;
       slots_[SlotIndex(slot.hash)] = slot;
       MarkUsed(slot.hash);
@@ -362,7 +385,7 @@ class CandidateGrid {
   // end of the filed run again, in order.
   void Refile(Index begin, std::size_t slots) {
     const Index end = filed_end_;
-    slots_ = std::vector<Slot, HugePageAllocator<Slot>>(slots, Slot{kUnused, kNone, kNone});
+    slots_ = EmptyTable(slots);
     filter_.assign(kFilterBitsPerSlot * slots / 64, 0);
     used_slots_ = 0;
     filed_end_ = begin;
@@ -412,6 +435,7 @@ class CandidateGrid {
       HashAhead(position, ahead);
     }
     for (Index position = begin; position < end; ++position) {
+      CountSteps();
       if (position + kPrefetchDistance < end) {
         PrefetchSpanForRead(data_ + static_cast<std::ptrdiff_t>(position + kPrefetchDistance) * m_,
                             m_ * sizeof(T));
@@ -442,14 +466,18 @@ class CandidateGrid {
   void VisitCell(std::uint64_t hash, Index opening, Visit& visit) {
     Slot& slot = slots_[SlotIndex(hash)];
     if (slot.hash == kUnused) return;
-    while (slot.head != kNone && slot.head <= opening) slot.head = nodes_[slot.head].next;
+    while (slot.head != kNone && slot.head <= opening) {
+      CountSteps();
+      slot.head = nodes_[slot.head].next;
+    }
     if (slot.head != kNone) VisitFrom(slot.head, visit);
   }
 
   // Visits the list from filed position `first` (kNone: an empty list) to its end.
   template <typename Visit>
-  void VisitFrom(Index first, Visit& visit) const {
+  void VisitFrom(Index first, Visit& visit) {
     for (Index position = first; position != kNone; position = nodes_[position].next) {
+      CountSteps();
       visit(position, ValuesOf(position));
     }
   }
@@ -458,6 +486,8 @@ class CandidateGrid {
   Index n_;
   Index m_;
   T tolerance_;
+  ShouldStop& should_stop_;
+  StopCountdown<ShouldStop> countdown_;
   int grid_columns_ = 0;
   std::array<Index, kMaxGridColumns> columns_{};
   double side_ = 0;

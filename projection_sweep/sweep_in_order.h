@@ -121,7 +121,8 @@ Index SweepInOrderOfWidth(const T* rows, const KeyOf<T>* keys, Index count, Inde
                           Index* groups, ShouldStop& should_stop) {
   const Index columns = Columns == kAnyWidth ? m : Index{Columns};
   const auto distance_below = DistanceBelow<Rule, Columns>(tolerance, columns);
-  CandidateGrid<T, Index, Columns == kAnyWidth ? 0 : Columns> grid(rows, count, columns, tolerance);
+  CandidateGrid<T, Index, Columns == kAnyWidth ? 0 : Columns, ShouldStop> grid(rows, count, columns, tolerance,
+                                                                              should_stop);
   const bool grid_usable = grid.Usable();
   Index k = 0;
   Index window_end = 0;

@@ -38,10 +38,12 @@ inline void SetOpens(OpeningBits& opens, std::ptrdiff_t position, bool opening) 
 // Marks in `opens` which of the positions [begin, end) open a group, from their groups (numbered
 // in opening order from `first_group` on): a position opens when it is the first to hold the
 // next number, since a group only claims positions after its opening one.
-template <typename Index>
-void MarkOpenings(const Index* groups, Index begin, Index end, Index first_group, OpeningBits& opens) {
+template <typename Index, typename ShouldStop>
+void MarkOpenings(const Index* groups, Index begin, Index end, Index first_group, OpeningBits& opens,
+                  ShouldStop& should_stop) {
   Index next = first_group;
   for (Index position = begin; position < end; ++position) {
+    if (position % kStopPollInterval == 0) StopIfAsked(should_stop);
     const bool opening = groups[position] == next;
     next += opening;
     SetOpens(opens, position, opening);
@@ -93,6 +95,7 @@ Index SweepAfterOpenings(const T* rows, const KeyOf<T>* keys, Index m, T toleran
   std::vector<T> block_rows(count * static_cast<std::size_t>(m));
   std::vector<KeyOf<T>> block_keys(count);
   for (std::size_t index = 0; index < count; ++index) {
+    if (index % kStopPollInterval == 0) StopIfAsked(should_stop);
     const std::ptrdiff_t position = index < carried ? handed_in[index].position
                                                     : begin + static_cast<std::ptrdiff_t>(index - carried);
     std::copy_n(rows + position * m, m, block_rows.data() + index * m);
@@ -125,6 +128,7 @@ Index JoinRange(const T* rows, const KeyOf<T>* keys, Index m, T tolerance,
     block_count = SweepAfterOpenings(rows, keys, m, tolerance, handed_in, begin, length, block_groups, should_stop);
     Index last_differing = -1;
     for (Index offset = 0, next = carried; offset < length; ++offset) {
+      if (offset % kStopPollInterval == 0) StopIfAsked(should_stop);
       const bool opening = block_groups[carried + offset] == next;
       next += opening;
       if (opening != Opens(opens, begin + offset)) last_differing = begin + offset;
@@ -138,6 +142,7 @@ Index JoinRange(const T* rows, const KeyOf<T>* keys, Index m, T tolerance,
   // the whole sweep; only those can hold rows past the prefix.
   range.kept_groups.clear();
   for (Index offset = 0, next = carried; offset < length; ++offset) {
+    if (offset % kStopPollInterval == 0) StopIfAsked(should_stop);
     const bool opening = block_groups[carried + offset] == next;
     if (Opens(opens, begin + offset)) range.kept_groups.push_back(first_group + (next - carried));
     next += opening;
@@ -238,7 +243,7 @@ Index SweepRangesBetween(const T* rows, const KeyOf<T>* keys, Index m, T toleran
     const Index size = range.end - range.begin;
     range.own_groups = SweepInOrder(rows + std::ptrdiff_t{range.begin} * m, keys + range.begin, size, m, tolerance,
                                     groups + range.begin, should_stop);
-    MarkOpenings(groups, range.begin, range.end, Index{0}, opens);
+    MarkOpenings(groups, range.begin, range.end, Index{0}, opens, should_stop);
   }, should_stop);
   Index first_group = 0;
   std::vector<Opening<Index>> handed_on;

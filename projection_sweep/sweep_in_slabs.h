@@ -66,9 +66,8 @@ std::optional<SlabCells> SlabCellsFor(const T* rows, Index n, Index m, T toleran
   std::vector<std::vector<double>> lows(parts.size() - 1);
   std::vector<std::vector<double>> highs(parts.size() - 1);
   ForEachTask(static_cast<std::ptrdiff_t>(lows.size()), threads, [&](std::ptrdiff_t part) {
-    StopIfAsked(should_stop);
     FiniteColumnRanges(rows + parts[part] * m, static_cast<Index>(parts[part + 1] - parts[part]), m, lows[part],
-                       highs[part]);
+                       highs[part], should_stop);
   }, should_stop);
   std::vector<double>& low = lows[0];
   std::vector<double>& high = highs[0];
@@ -168,8 +167,10 @@ SweepBlock<T, Index> GatherBlock(const T* rows, const KeyOf<T>* keys, Index m, L
   CopyRowsOnThreads(rows, m, block.positions.data(), static_cast<Index>(size), block.rows.data(), threads,
                     should_stop);
   ForEachPart(size, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-    StopIfAsked(should_stop);
-    for (std::ptrdiff_t index = begin; index < end; ++index) block.keys[index] = keys[block.positions[index]];
+    for (std::ptrdiff_t index = begin; index < end; ++index) {
+      if (index % kStopPollInterval == 0) StopIfAsked(should_stop);
+      block.keys[index] = keys[block.positions[index]];
+    }
   }, should_stop);
   return block;
 }
@@ -240,10 +241,11 @@ LargeVector<Index> PositionsNearCuts(const LargeVector<std::int64_t>& cell_of, c
 
 // The block index of each group's opening row, from the groups of a swept block (numbered in
 // opening order): a row opens where it is the first to hold the next number.
-template <typename Index>
-std::vector<Index> OpeningIndices(const Index* groups, std::ptrdiff_t size) {
+template <typename Index, typename ShouldStop>
+std::vector<Index> OpeningIndices(const Index* groups, std::ptrdiff_t size, ShouldStop& should_stop) {
   std::vector<Index> openings;
   for (std::ptrdiff_t index = 0; index < size; ++index) {
+    if (index % kStopPollInterval == 0) StopIfAsked(should_stop);
     if (groups[index] == static_cast<Index>(openings.size())) openings.push_back(static_cast<Index>(index));
   }
   return openings;
@@ -264,8 +266,9 @@ void SweepSlabs(const SweepBlock<T, Index>& block, Index m, T tolerance,
     const Index* positions = block.positions.data() + begin;
     SweepInOrder(block.rows.data() + begin * m, block.keys.data() + begin, static_cast<Index>(size), m, tolerance,
                  slab_groups, should_stop);
-    const std::vector<Index> openings = OpeningIndices(slab_groups, size);
+    const std::vector<Index> openings = OpeningIndices(slab_groups, size, should_stop);
     for (std::ptrdiff_t index = 0; index < size; ++index) {
+      if (index % kStopPollInterval == 0) StopIfAsked(should_stop);
       openers[positions[index]] = positions[openings[slab_groups[index]]];
     }
   }, should_stop);
@@ -285,6 +288,7 @@ bool SweepBand(const T* rows, const KeyOf<T>* keys, Index m, T tolerance, const 
   std::vector<BandZone> zones(size);
   std::vector<Index> groups(size);
   for (std::ptrdiff_t index = 0; index < size; ++index) {
+    if (index % kStopPollInterval == 0) StopIfAsked(should_stop);
     const Index position = band.positions[index];
     zones[index] = ZoneOf(cell_of[position], cuts, reach);
     // A row beside the band that does not open in its slab never opens here: it counts as settled.
@@ -293,13 +297,15 @@ bool SweepBand(const T* rows, const KeyOf<T>* keys, Index m, T tolerance, const 
   }
   SweepUnsettled(band.rows.data(), band.keys.data(), static_cast<Index>(size), m, tolerance, groups.data(),
                  should_stop);
-  const std::vector<Index> openings = OpeningIndices(groups.data(), size);
+  const std::vector<Index> openings = OpeningIndices(groups.data(), size, should_stop);
   for (std::ptrdiff_t index = 0; index < size; ++index) {
+    if (index % kStopPollInterval == 0) StopIfAsked(should_stop);
     if (zones[index] != BandZone::kRim) continue;
     const Index position = band.positions[index];
     if ((openings[groups[index]] == index) != (openers[position] == position)) return false;
   }
   for (std::ptrdiff_t index = 0; index < size; ++index) {
+    if (index % kStopPollInterval == 0) StopIfAsked(should_stop);
     if (zones[index] == BandZone::kInside || zones[index] == BandZone::kRim) {
       openers[band.positions[index]] = band.positions[openings[groups[index]]];
     }
@@ -314,8 +320,8 @@ template <typename Index, typename ShouldStop>
 Index NumberByOpeners(Index* groups, Index n, OpeningBits& opens, int threads, ShouldStop& should_stop) {
   const std::ptrdiff_t words = (std::ptrdiff_t{n} + 63) / 64;
   ForEachPart(words, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-    StopIfAsked(should_stop);
     for (std::ptrdiff_t word = begin; word < end; ++word) {
+      if (word % (kStopPollInterval / 64) == 0) StopIfAsked(should_stop);
       std::uint64_t bits = 0;
       for (std::ptrdiff_t position = word * 64; position < std::min<std::ptrdiff_t>(n, word * 64 + 64); ++position) {
         bits |= std::uint64_t{groups[position] == position} << (position % 64);

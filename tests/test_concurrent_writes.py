@@ -22,6 +22,9 @@ COLUMNS = 3
 TOLERANCES = [1e-3, 0.3]
 # Values the writer sets per step: few, so that it steps often while a call runs.
 WRITES_PER_STEP = 64
+# How the rows lie: scattered in [0, 1), or on the simplex, sharing their row sum, so that every
+# window of the sweep holds every row and large calls cut the rows across space into slabs.
+LAYOUTS = ["scattered", "shared sums"]
 
 
 def special_values(dtype):
@@ -60,13 +63,21 @@ class Writer:
         self.thread.join()
 
 
+def rows_of(layout, n, dtype, random):
+    """n rows of COLUMNS values laid out as `layout` says (see LAYOUTS)."""
+    if layout == "shared sums":
+        return random.dirichlet(np.ones(COLUMNS), n).astype(dtype)
+    return random.random((n, COLUMNS)).astype(dtype)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 @pytest.mark.parametrize("sorted_index", [False, True])
 @pytest.mark.parametrize("method", ["sort", "a"])
-def test_calls_on_rows_written_meanwhile_keep_the_contract(method, sorted_index, dtype):
+def test_calls_on_rows_written_meanwhile_keep_the_contract(method, sorted_index, dtype, layout):
     random = np.random.default_rng(7)
     for n in ROW_COUNTS:
-        query = random.random((n, COLUMNS)).astype(dtype)
+        query = rows_of(layout, n, dtype, random)
         query[1::2] = query[::2][: n // 2] + dtype(1e-6)  # near-duplicates, so that groups form
         for tolerance in TOLERANCES:
             with Writer(query, seed=n):

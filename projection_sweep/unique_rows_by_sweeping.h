@@ -185,7 +185,10 @@ LargeVector<Index> NumberGroupsByLowestRow(const LargeVector<Index>& order, cons
   const std::size_t n = order.size();
   LargeVector<Index> lowest = LowestRows(order, groups, opens, k, threads, should_stop);
   std::vector<std::uint64_t> is_lowest((n + 63) / 64, 0);
-  for (const Index row : lowest) is_lowest[row / 64] |= std::uint64_t{1} << (row % 64);
+  for (std::size_t group = 0; group < lowest.size(); ++group) {
+    if (group % kStopPollInterval == 0) StopIfAsked(should_stop);
+    is_lowest[lowest[group] / 64] |= std::uint64_t{1} << (lowest[group] % 64);
+  }
   const std::vector<Index> lowest_before = MarksBeforeWords<Index>(is_lowest);
   ForEachMarked(is_lowest, lowest_before, threads, should_stop, [representatives](Index group, std::ptrdiff_t row) {
     representatives[group] = static_cast<Index>(row);

@@ -95,8 +95,10 @@ template <typename T, typename ShouldStop>
 LargeVector<T> CopyOfValues(const T* data, std::size_t count, int threads, ShouldStop& should_stop) {
   LargeVector<T> copy(count);
   ForEachPart(static_cast<std::ptrdiff_t>(count), 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-    StopIfAsked(should_stop);
-    std::copy(data + begin, data + end, copy.data() + begin);
+    InChunks(static_cast<std::size_t>(begin), static_cast<std::size_t>(end), should_stop,
+             [&](std::size_t chunk_begin, std::size_t chunk_end) {
+               std::copy(data + chunk_begin, data + chunk_end, copy.data() + chunk_begin);
+             });
   }, should_stop);
   return copy;
 }
@@ -194,7 +196,10 @@ LargeVector<Index> NumberGroupsByLowestRow(const LargeVector<Index>& order, cons
     representatives[group] = static_cast<Index>(row);
   });
   ForEachPart(k, 1, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-    for (std::ptrdiff_t group = begin; group < end; ++group) lowest[group] = MarksBefore(is_lowest, lowest_before, lowest[group]);
+    for (std::ptrdiff_t group = begin; group < end; ++group) {
+      if (group % kStopPollInterval == 0) StopIfAsked(should_stop);
+      lowest[group] = MarksBefore(is_lowest, lowest_before, lowest[group]);
+    }
   }, should_stop);
   return lowest;
 }
